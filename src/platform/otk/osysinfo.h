@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+namespace Otk {
+namespace Core {
+
+// The running system's version, from "/etc/os-version" (INI, group "Version").
+// A missing file or key gives an empty text.
+class OSysInfo {
+public:
+    static QString majorVersion();
+    static QString minorVersion();
+    static QString buildVersion();
+};
+
+}  // namespace Core
+}  // namespace Otk

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+
+// Size of a directory in du's default unit (1024-byte blocks); 0 when du cannot tell.
+// 64 bits: a directory of 4 TiB must not read as 0.
+quint64 getDirectorySize(const QString& dir);
+// The du line whose path is exactly dir, from du --max-depth=0 output.
+quint64 parseDuOutput(const QString& output, const QString& dir);
+
+namespace Utils {
+
+QString getArchitecture();
+QString getUtcTime();
+bool getSwapPartitionSize(const QString& path, qint64& size);
+// SIZE of the first line of lsblk --bytes --output PATH,SIZE whose PATH is path; 0 when none.
+qint64 parseSwapPartitionSize(const QString& output, const QString& path);
+bool isValidOsiImage(const QString& file);
+bool isReadOnly(const QString& path);
+QJsonObject readJsonFile(const QString& path);
+QJsonObject jsonFromString(const QString& text);
+QString jsonToString(const QJsonObject& object);
+QString getRecoveryUuid(const QString& root);
+bool hasBackupImages(const QString& uuid);
+bool getProcessNameByPid(int pid, QString& name);
+bool reboot(bool ignoreInhibitors, bool force);
+bool forceReboot();
+bool removePath(const QString& path);
+
+}  // namespace Utils
