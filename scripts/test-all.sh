@@ -1,0 +1,62 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: unit tests (CTest), the simulated
+# machine and end-to-end tests (pytest, as root), and the package check.
+# Ends with one summary line "N passed, N failed".
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "scripts/test-all.sh must run as root: the tests build loop devices and private mount namespaces." >&2
+  exit 1
+fi
+
+bash scripts/install-deps.sh || exit 1
+
+build=${ORVIK_BUILD_DIR:-$top/build}
+jobs=$(nproc)
+passed=0
+failed=0
+
+count_ctest() { # log -> adds to passed/failed
+  local line total nfail
+  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
+  [ -n "$line" ] || { failed=$((failed + 1)); return; }
+  nfail=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
+  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+}
+
+count_pytest() { # log -> adds to passed/failed
+  local line p f e
+  line=$(grep -E '^=+ .*(passed|failed|error|skipped|no tests ran).* =+$' "$1" | tail -n 1)
+  [ -n "$line" ] || { failed=$((failed + 1)); return; }
+  p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)
+  f=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)
+  e=$(grep -oE '[0-9]+ errors?' <<<"$line" | grep -oE '[0-9]+' || true)
+  passed=$((passed + ${p:-0}))
+  failed=$((failed + ${f:-0} + ${e:-0}))
+}
+
+logs=$(mktemp -d)
+trap 'rm -rf "$logs"' EXIT
+
+echo "== build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+  cmake --build "$build" -j"$jobs" || { echo "build failed"; echo "0 passed, 1 failed"; exit 1; }
+
+echo "== unit tests"
+(cd "$build" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$logs/ctest.log"
+count_ctest "$logs/ctest.log"
+
+echo "== simulated machine and end-to-end tests"
+export ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool"
+export ORVIK_BUILD_DIR="$build"
+python3 -m pytest -q -p no:cacheprovider tests/machine tests/e2e 2>&1 | tee "$logs/e2e.log"
+count_pytest "$logs/e2e.log"
+
+echo "== summary"
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
