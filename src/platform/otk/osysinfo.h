@@ -12,6 +12,9 @@ public:
     static QString majorVersion();
     static QString minorVersion();
     static QString buildVersion();
+
+    // One key of the group "Version" of an INI file; empty when the file or the key is missing.
+    static QString readVersionKey(const QString& file, const QString& key);
 };
 
 }  // namespace Core

@@ -3,6 +3,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include "utils/FsTab/fstab.h"
+
 // Size of a directory in du's default unit (1024-byte blocks); 0 when du cannot tell.
 // 64 bits: a directory of 4 TiB must not read as 0.
 quint64 getDirectorySize(const QString& dir);
@@ -23,7 +25,13 @@ QJsonObject jsonFromString(const QString& text);
 QString jsonToString(const QJsonObject& object);
 QString getRecoveryUuid(const QString& root);
 bool hasBackupImages(const QString& uuid);
+// The part of hasBackupImages that does not depend on /etc/fstab: whether the "backup" folder of
+// the mount point that fstab gives for uuid holds any *.osi image.
+bool hasBackupImages(const FSTabInfoList& fstab, const QString& uuid);
 bool getProcessNameByPid(int pid, QString& name);
+// The command name of a /proc/<pid>/stat text: on each line, the text before the first ")",
+// then of that the text between its first "(" and the next "(" (an empty text without one).
+QString parseProcessStatName(const QString& stat);
 bool reboot(bool ignoreInhibitors, bool force);
 bool forceReboot();
 bool removePath(const QString& path);
