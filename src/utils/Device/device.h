@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QWeakPointer>
 
+#include "utils/FsTab/fstab.h"
+
 struct DeviceInfo;
 using DeviceInfoPtr = QSharedPointer<DeviceInfo>;
 using DeviceInfoList = QList<DeviceInfoPtr>;
@@ -84,6 +86,14 @@ public:
     static DeviceInfoPtr lookupDevice(const QString& identifier);
     static void updateUsageFromDf();
     static QList<DfLine> parseDfOutput(const QString& output);
+    // The parts of createDeviceList, so an inventory can be built against another mapper
+    // directory: the links of a directory as (absolute entry path, absolute link target) pairs
+    // in directory order, and their application to a list (a later link to a device wins).
+    static DeviceInfoList createDeviceList(const QString& mapperDir);
+    static QList<QPair<QString, QString>> readMapperLinks(
+        const QString& mapperDir = QStringLiteral("/dev/mapper/"));
+    static void applyMapperLinks(DeviceInfoList& list, const QList<QPair<QString, QString>>& links);
+    static void applyDmDependencies(DeviceInfoList& list, const QList<DmDependency>& deps);
 
     // Relations.
     static void classifyDevices(DeviceInfoList& disks, DeviceInfoList& luksDevices,
@@ -91,17 +101,29 @@ public:
                                 DeviceInfoList& logicalVolumes, DeviceInfoList& cryptVolumes);
     static DeviceInfoList linkDeviceTree(DeviceInfoList& disks, DeviceInfoList& luksDevices,
                                          DeviceInfoList& lvmPhysicalParts,
-                                         DeviceInfoList& plainParts,
-                                         DeviceInfoList& logicalVolumes,
+                                         DeviceInfoList& plainParts, DeviceInfoList& logicalVolumes,
                                          DeviceInfoList& cryptVolumes);
     static bool isLvm(const QStringList& uuids, bool& isEncrypted, bool& isFileManagerEncrypted);
     static QStringList getSystemDiskNames(const QString& fstabFile);
     static bool isEncryptedLvmOnMultipleDisks(const QString& fstabFile);
+    // The same questions over a given inventory and fstab, without the process-wide copies.
+    static void classifyDeviceList(const DeviceInfoList& inventory, DeviceInfoList& disks,
+                                   DeviceInfoList& luksDevices, DeviceInfoList& lvmPhysicalParts,
+                                   DeviceInfoList& plainParts, DeviceInfoList& logicalVolumes,
+                                   DeviceInfoList& cryptVolumes);
+    static bool isLvmOnList(const DeviceInfoList& inventory, const QStringList& uuids,
+                            bool& isEncrypted, bool& isFileManagerEncrypted);
+    static QStringList systemDiskNamesOnList(const DeviceInfoList& inventory,
+                                             const QStringList& fstabUuids);
+    static bool encryptedLvmOnMultipleDisksOnList(const DeviceInfoList& inventory,
+                                                  const FSTabInfoList& fstab);
 
     // Mount points.
     static bool getAllMediaMountPoint(QStringList& mountPoints);
     static bool getMountPointByUUID(const QString& uuid, QString& mountPoint);
     static bool isBindSourceOnUUIDMount(const QString& fstabFile, QStringList& uuidMountPoints);
+    // isBindSourceOnUUIDMount over a given fstab, without the process-wide copy.
+    static bool bindSourceOnUUIDMount(const FSTabInfoList& fstab, QStringList& uuidMountPoints);
     bool mount(const QString& mountPoint);
     bool umount();
 

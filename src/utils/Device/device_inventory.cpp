@@ -1,0 +1,312 @@
+// The block-device inventory: lsblk records, mapper names, device-mapper parents, df usage,
+// and the process-wide cache that lookups read.
+
+#include <QDir>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include "utils/Device/device.h"
+#include "utils/core/command/spawncmd.h"
+
+namespace {
+
+// Replaced as a whole by getDeviceList; no lock (see the class notes in the header).
+DeviceInfoList g_deviceCache;
+
+const QString kLsblkColumns =
+    "NAME,KNAME,LABEL,UUID,TYPE,FSTYPE,SIZE,FSUSED,FSAVAIL,LOG-SEC,PHY-SEC,MOUNTPOINT,MODEL,RO,"
+    "HOTPLUG,MAJ:MIN,PARTLABEL,PARTUUID,PKNAME,PATH,VENDOR,SERIAL,REV,ROTA";
+
+// Capture groups of one lsblk --pairs line, in the column order of kLsblkColumns.
+enum LsblkGroup {
+    kName = 1,
+    kKname,
+    kLabel,
+    kUuid,
+    kType,
+    kFsType,
+    kSize,
+    kFsUsed,
+    kFsAvail,
+    kLogSec,
+    kPhySec,
+    kMountPoint,
+    kModel,
+    kRo,
+    kHotplug,
+    kMajMin,
+    kPartLabel,
+    kPartUuid,
+    kPkname,
+    kPath,
+    kVendor,
+    kSerial,
+    kRev,
+    kRota,
+};
+
+const QRegularExpression& lsblkLinePattern() {
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
+        R"re(NAME="(.*)" KNAME="(.*)" LABEL="(.*)" UUID="(.*)" TYPE="(.*)" FSTYPE="(.*)" )re"
+        R"re(SIZE="(.*)" FSUSED="(.*)" FSAVAIL="(.*)" LOG-SEC="(.*)" PHY-SEC="(.*)" )re"
+        R"re(MOUNTPOINT="(.*)" MODEL="(.*)" RO="([0-9]+)" HOTPLUG="([0-9]+)" )re"
+        R"re(MAJ[_:]MIN="([0-9:]+)" PARTLABEL="(.*)" PARTUUID="(.*)" PKNAME="(.*)" )re"
+        R"re(PATH="(.*)" VENDOR="(.*)" SERIAL="(.*)" REV="(.*)" ROTA="(.*)")re"));
+    return pattern;
+}
+
+QString normalisedFsType(const QString& text) {
+    const QString fsType = text.trimmed().toLower();
+    if (fsType == "crypto_luks") {
+        return "luks";
+    }
+    if (fsType == "lvm2_member") {
+        return "lvm2";
+    }
+    return fsType;
+}
+
+// Empty columns keep the field's 0; so does a text that is not a number.
+quint64 optionalUnsigned(const QString& text) {
+    const QString trimmed = text.trimmed();
+    return trimmed.isEmpty() ? 0 : trimmed.toULongLong();
+}
+
+int intOrMinusOne(const QString& text) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    return ok ? value : -1;
+}
+
+void setMajorMinor(DeviceInfo& info, const QString& majMin) {
+    info.majMin = majMin;
+    const int colon = majMin.indexOf(':');
+    info.major = intOrMinusOne(colon < 0 ? majMin : majMin.left(colon));
+    info.minor = intOrMinusOne(colon < 0 ? majMin : majMin.mid(colon + 1));
+}
+
+void setByPaths(DeviceInfo& info) {
+    if (!info.uuid.isEmpty()) {
+        info.byUuidPath = QString("/dev/disk/by-uuid/%1").arg(info.uuid);
+    }
+    if (!info.label.isEmpty()) {
+        info.byLabelPath = QString("/dev/disk/by-label/%1").arg(info.label);
+    }
+    if (!info.partUuid.isEmpty()) {
+        info.byPartUuidPath = QString("/dev/disk/by-partuuid/%1").arg(info.partUuid);
+    }
+    if (!info.partLabel.isEmpty()) {
+        info.byPartLabelPath = QString("/dev/disk/by-partlabel/%1").arg(info.partLabel);
+    }
+}
+
+DeviceInfoPtr recordFromMatch(const QRegularExpressionMatch& match) {
+    auto text = [&match](int group) { return match.captured(group).trimmed(); };
+    DeviceInfoPtr info(new DeviceInfo);
+    info->name = text(kName);
+    info->kname = text(kKname);
+    info->label = text(kLabel);
+    info->uuid = text(kUuid);
+    info->type = text(kType);
+    info->fsType = normalisedFsType(match.captured(kFsType));
+    info->size = text(kSize).toLongLong();
+    info->fsUsed = optionalUnsigned(match.captured(kFsUsed));
+    info->fsAvail = optionalUnsigned(match.captured(kFsAvail));
+    info->logicalSectorSize = optionalUnsigned(match.captured(kLogSec));
+    info->physicalSectorSize = optionalUnsigned(match.captured(kPhySec));
+    info->mountPoint = text(kMountPoint);
+    info->model = text(kModel);
+    info->readOnly = text(kRo) == "1";
+    info->hotplug = text(kHotplug) == "1";
+    setMajorMinor(*info, text(kMajMin));
+    // Partition labels are matched byte for byte elsewhere, so their blanks stay.
+    info->partLabel = match.captured(kPartLabel);
+    info->partUuid = text(kPartUuid);
+    info->pkname = text(kPkname);
+    info->path = text(kPath);
+    info->vendor = text(kVendor);
+    info->serial = text(kSerial);
+    info->revision = text(kRev);
+    info->rotational = intOrMinusOne(text(kRota));
+    info->devicePath = QString("/dev/%1").arg(info->kname);
+    setByPaths(*info);
+    return info;
+}
+
+DeviceInfoPtr firstWhere(const DeviceInfoList& list, QString DeviceInfo::*field,
+                         const QString& value) {
+    for (const DeviceInfoPtr& info : list) {
+        if ((*info).*field == value) {
+            return info;
+        }
+    }
+    return {};
+}
+
+bool namesDevice(const DeviceInfo& info, const QString& id) {
+    return id == info.devicePath || id == info.name || id == info.kname || id == info.uuid ||
+           id == info.label || id == info.partUuid || id == info.partLabel ||
+           id == info.byUuidPath || id == info.byLabelPath || id == info.byPartLabelPath ||
+           id == info.byPartUuidPath || id == info.mapperName || id == info.mountPoint;
+}
+
+qint64 signedOrZero(const QString& text) {
+    return text.trimmed().toLongLong();
+}
+
+}  // namespace
+
+Device::Device(const QString& identifier) : m_info(lookupDevice(identifier)) {}
+
+void Device::setDevice(const QString& identifier) {
+    const DeviceInfoPtr info = lookupDevice(identifier);
+    if (!info.isNull()) {
+        m_info = info;
+    }
+}
+
+QString Device::runLsblk() {
+    QString output;
+    SpawnCmd("lsblk", {"--bytes", "--pairs", "--output", kLsblkColumns}, output);
+    return output;
+}
+
+DeviceInfoList Device::parseLsblkOutput(const QString& output) {
+    DeviceInfoList list;
+    const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
+    for (const QString& line : lines) {
+        const QRegularExpressionMatch match = lsblkLinePattern().match(line);
+        if (match.hasMatch()) {
+            list.append(recordFromMatch(match));
+        }
+    }
+    return list;
+}
+
+DeviceInfoList Device::createDeviceList() {
+    return createDeviceList(QStringLiteral("/dev/mapper/"));
+}
+
+DeviceInfoList Device::createDeviceList(const QString& mapperDir) {
+    DeviceInfoList list = parseLsblkOutput(runLsblk());
+    applyMapperLinks(list, readMapperLinks(mapperDir));
+    updateDmDependencies(list);
+    return list;
+}
+
+QList<QPair<QString, QString>> Device::readMapperLinks(const QString& mapperDir) {
+    QList<QPair<QString, QString>> links;
+    const QDir dir(mapperDir);
+    // System lists dangling links too; the target is read from the link itself.
+    const QFileInfoList entries = dir.entryInfoList(
+        QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QFileInfo& entry : entries) {
+        if (entry.fileName() != "control" && entry.isSymLink()) {
+            links.append({entry.absoluteFilePath(), entry.symLinkTarget()});
+        }
+    }
+    return links;
+}
+
+void Device::applyMapperLinks(DeviceInfoList& list, const QList<QPair<QString, QString>>& links) {
+    for (const auto& link : links) {
+        for (const DeviceInfoPtr& info : list) {
+            if (info->devicePath == link.second) {
+                info->mapperName = QFileInfo(link.first).fileName();
+                info->mapperPath = link.first;
+            }
+        }
+    }
+}
+
+void Device::updateDmDependencies(DeviceInfoList& list) {
+    QString output;
+    if (!SpawnCmd("dmsetup", {"deps", "-o", "blkdevname"}, output)) {
+        return;
+    }
+    applyDmDependencies(list, parseDmDeps(output));
+}
+
+QList<DmDependency> Device::parseDmDeps(const QString& output) {
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(R"re(([^:]*)\:.*\((.*)\))re"));
+    QList<DmDependency> deps;
+    const QStringList lines = output.split('\n');
+    for (const QString& line : lines) {
+        if (line.trimmed().isEmpty()) {
+            continue;
+        }
+        const QRegularExpressionMatch match = pattern.match(line);
+        if (match.hasMatch()) {
+            deps.append({match.captured(1).trimmed(), match.captured(2).trimmed()});
+        }
+    }
+    return deps;
+}
+
+void Device::applyDmDependencies(DeviceInfoList& list, const QList<DmDependency>& deps) {
+    for (const DmDependency& dep : deps) {
+        const DeviceInfoPtr parent = firstWhere(list, &DeviceInfo::kname, dep.dependency);
+        const DeviceInfoPtr mapped = firstWhere(list, &DeviceInfo::mapperName, dep.mapperName);
+        if (!parent.isNull() && !mapped.isNull()) {
+            mapped->pkname = parent->kname;
+        }
+    }
+}
+
+DeviceInfoList Device::getDeviceList() {
+    g_deviceCache.clear();
+    g_deviceCache = createDeviceList();
+    return g_deviceCache;
+}
+
+DeviceInfoPtr Device::lookupDevice(const QString& identifier) {
+    // An empty identifier names nothing: every record has some empty field, and binding to
+    // an arbitrary one would let a caller mount or unmount the wrong device.
+    if (identifier.isEmpty()) {
+        return {};
+    }
+    for (const DeviceInfoPtr& info : qAsConst(g_deviceCache)) {
+        if (!info->devicePath.startsWith("/dev/loop") && namesDevice(*info, identifier)) {
+            return info;
+        }
+    }
+    return {};
+}
+
+void Device::updateUsageFromDf() {
+    QString output;
+    if (!SpawnCmd("df", {"-T", "-B1"}, output)) {
+        return;
+    }
+    const QList<DfLine> lines = parseDfOutput(output);
+    for (const DfLine& line : lines) {
+        const DeviceInfoPtr info = lookupDevice(line.source);
+        if (!info.isNull()) {
+            info->size = line.size;
+            info->fsUsed = quint64(line.used);
+            info->fsAvail = quint64(line.avail);
+            info->fsUsePercent = line.usePercent;
+        }
+    }
+}
+
+QList<DfLine> Device::parseDfOutput(const QString& output) {
+    QList<DfLine> result;
+    const QStringList lines = output.split('\n');
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList pieces = lines.at(i).trimmed().split(' ', Qt::SkipEmptyParts);
+        // A mount point with a blank splits into more pieces; such lines are left out.
+        if (pieces.size() != 7) {
+            continue;
+        }
+        DfLine line;
+        line.source = pieces.at(0).trimmed();
+        line.size = signedOrZero(pieces.at(2));
+        line.used = signedOrZero(pieces.at(3));
+        line.avail = signedOrZero(pieces.at(4));
+        line.usePercent = pieces.at(5).trimmed();
+        result.append(line);
+    }
+    return result;
+}
