@@ -13,6 +13,7 @@ packages=(
   dpkg-dev
   e2fsprogs
   g++
+  groff-base
   jfsutils
   libclang-rt-14-dev
   make
