@@ -4,6 +4,7 @@ set -euo pipefail
 
 packages=(
   btrfs-progs
+  build-essential
   clang
   cmake
   dbus
