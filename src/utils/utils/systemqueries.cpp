@@ -141,6 +141,10 @@ QString getRecoveryUuid(const QString& root) {
 }
 
 bool hasBackupImages(const FSTabInfoList& fstab, const QString& uuid) {
+    // An empty UUID would pick the first entry named by device path: it names no partition.
+    if (uuid.isEmpty()) {
+        return false;
+    }
     const FSTabInfoPtr entry = FSTab::findByUUID(fstab, uuid);
     if (entry.isNull()) {
         return false;
