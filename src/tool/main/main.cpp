@@ -1,1 +1,57 @@
-int main() { return 0; }
+// orvik-recovery-tool: checks a backup or restore request and hands a plan to the recovery
+// live system, which carries it out on the next boot. One request per run; the first
+// refusal ends the run with its exit code.
+
+#include <unistd.h>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDebug>
+#include <cstdio>
+
+#include "tool/main/backupplan.h"
+#include "tool/main/liveflag.h"
+#include "tool/main/machinechecks.h"
+#include "tool/main/options.h"
+#include "tool/main/restoreplan.h"
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    installTranslator(app);
+
+    QCommandLineParser parser;
+    setUpCommandLine(parser);
+    parser.process(app);  // help, version and a malformed command line end the run here
+
+    if (updateInitramfsRequested(parser)) {
+        return refreshInitramfs();
+    }
+
+    const Request request = readRequest(parser);
+    qInfo() << "absolutePath = " << request.absolutePath;
+    if (request.action == NoAction) {
+        std::fputs(qPrintable(parser.helpText()), stdout);
+        return NoError;
+    }
+    if (getuid() != 0) {
+        qWarning() << QObject::tr("Permission denied");
+        return OtherError;
+    }
+
+    MachineValues machine;
+    int code = checkMachine(request.action, machine);
+    if (code != NoError) {
+        return code;
+    }
+    if (isCancelAction(request.action)) {
+        return cancelBackupOrRestore(request.action, machine.recoveryMountPoint);
+    }
+    readPartitionIdentities(machine);
+
+    code = isBackupAction(request.action) ? planBackup(request, machine)
+                                          : planRestore(request, machine);
+    if (code != NoError) {
+        return code;
+    }
+    return raiseLiveFlag();
+}

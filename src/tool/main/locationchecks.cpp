@@ -1,0 +1,234 @@
+#include "tool/main/locationchecks.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QStorageInfo>
+#include <algorithm>
+
+#include "platform/udisks/oblockdevice.h"
+#include "utils/core/command/spawncmd.h"
+#include "utils/core/partitionusage/fstype.h"
+#include "utils/core/partitionusage/partitionusage.h"
+#include "utils/utils/systemqueries.h"
+
+namespace {
+
+QStringList mountedRoots() {
+    QStringList roots;
+    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
+        if (!volume.rootPath().isEmpty()) {
+            roots << volume.rootPath();
+        }
+    }
+    return roots;
+}
+
+// The file-system type of the first mounted device (service order) whose mount point,
+// other than "/" and "/boot", prefixes the path.
+QString fsTypeOfPath(const QStringList& blockDevices, const QString& path) {
+    for (const QString& objectPath : blockDevices) {
+        BlockDevicePtr device = openBlockDevice(objectPath);
+        if (!device) {
+            continue;
+        }
+        for (const QString& mountPoint : mountPointTexts(*device)) {
+            if (mountPoint != "/" && mountPoint != "/boot" && path.startsWith(mountPoint)) {
+                return device->idType();
+            }
+        }
+    }
+    return QString();
+}
+
+qint64 usedBytes(const OBlockDevice& device) {
+    qint64 freespace = 0;
+    qint64 total = 0;
+    ReadUsage(deviceNode(device), GetFsTypeByName(device.idType()), freespace, total);
+    return total - freespace;
+}
+
+// Swap is imaged whole except on amd64, where the live system leaves it out.
+qint64 swapBytes(const OBlockDevice& device, QString& architecture, bool& architectureRead) {
+    if (!architectureRead) {
+        architecture = Utils::getArchitecture();
+        architectureRead = true;
+    }
+    if (architecture.isEmpty() || architecture.compare("amd64", Qt::CaseInsensitive) == 0) {
+        return 0;
+    }
+    qint64 size = 0;
+    if (!Utils::getSwapPartitionSize(deviceNode(device), size)) {
+        return 0;
+    }
+    qWarning() << "ManualBackup, partitionPath = " << deviceNode(device) << ", size: " << size;
+    return size;
+}
+
+bool onDrive(const OBlockDevice& device, const QString& drive) {
+    return !drive.isEmpty() && device.drive() == drive;
+}
+
+qint64 estimateManualBackup(const QStringList& blockDevices, const Location& location) {
+    qint64 estimate = 0;
+    QString architecture;
+    bool architectureRead = false;
+    for (const QString& objectPath : blockDevices) {
+        BlockDevicePtr device = openBlockDevice(objectPath);
+        if (!device || device->idType().isEmpty() ||
+            !(onDrive(*device, location.rootDrive) || onDrive(*device, location.dataDrive))) {
+            continue;
+        }
+        estimate += device->idType() == "swap" ? swapBytes(*device, architecture, architectureRead)
+                                               : usedBytes(*device);
+    }
+    return estimate;
+}
+
+qint64 estimateSystemBackup(const QStringList& blockDevices, const MachineValues& machine) {
+    qint64 estimate = 0;
+    for (const QString& objectPath : blockDevices) {
+        BlockDevicePtr device = openBlockDevice(objectPath);
+        if (!device) {
+            continue;
+        }
+        const QString uuid = device->idUUID();
+        if (!uuid.isEmpty() && (uuid == machine.bootUuid || uuid == machine.rootUuid)) {
+            estimate += usedBytes(*device);
+        }
+    }
+    // du counts 1024-byte blocks.
+    const quint64 blocks = getDirectorySize("/opt") + getDirectorySize("/var");
+    return estimate + static_cast<qint64>(blocks * 1024);
+}
+
+int checkSpace(const Request& request, const MachineValues& machine, const Location& location) {
+    const qint64 estimate = request.action == ManualBackup
+                                ? estimateManualBackup(machine.blockDevices, location)
+                                : estimateSystemBackup(machine.blockDevices, machine);
+    const qint64 required = estimate + kSpaceReserve;
+    const qint64 available = QStorageInfo(request.absolutePath).bytesAvailable();
+    if (required > available) {
+        qWarning() << QObject::tr(
+                          "A minimum of %2 bytes is required for backup. Free space available: "
+                          "%1.")
+                          .arg(available)
+                          .arg(required);
+        return SpaceError;
+    }
+    return NoError;
+}
+
+int checkFsType(const Request& request, const MachineValues& machine) {
+    const QString type =
+        fsTypeOfPath(machine.blockDevices, request.absolutePath).simplified().toLower();
+    if (!SupportedBackupFsTypes.contains(type)) {
+        qWarning() << QObject::tr(
+                          "The file system is not supported for backup. Please select one in "
+                          "ext4, btrfs, xfs, reiserfs format.")
+                   << type;
+        return FsError;
+    }
+    return NoError;
+}
+
+// Steps 3 to 6: where the directory lies and whether it can be written.
+int checkPlace(const Request& request, const MachineValues& machine) {
+    const QString& path = request.absolutePath;
+    const QString mountPoint = checkMountPoint(path);
+    if (mountPoint == "PathError") {
+        return PathError;
+    }
+    if (request.action == ManualBackup && !path.startsWith("/media")) {
+        qWarning() << QObject::tr("The storage location cannot be in the source disk.");
+        return LocationError;
+    }
+    if (request.action == SystemBackup &&
+        isForbiddenSystemBackupPath(path, mountPoint, machine.dataMountPoint)) {
+        qWarning() << exitCodeHelpText(BackupPathError);
+        return BackupPathError;
+    }
+    if (Utils::isReadOnly(path)) {
+        qWarning() << QObject::tr("Cannot back up data to the read-only device");
+        return DeviceReadOnly;
+    }
+    return NoError;
+}
+
+}  // namespace
+
+int resolveLocation(const Request& request, const MachineValues& machine, Location& location) {
+    if (!request.pathSet || request.absolutePath.isEmpty() ||
+        !QFileInfo(request.absolutePath).isDir()) {
+        qWarning() << QObject::tr("Path not set or not exists!");
+        return PathError;
+    }
+    QString redirected;
+    const QString root =
+        findLocationRoot(request.absolutePath, machine.dataMountPoint, mountedRoots(), redirected);
+    location.relativePath = redirected.mid(root.size());
+    location.locationUuid = root.isEmpty() ? QString() : readInfoOrMountedUUID(root);
+    return NoError;
+}
+
+int checkBackupLocation(const Request& request, const MachineValues& machine, Location& location) {
+    int code = checkPlace(request, machine);
+    if (code == NoError) {
+        code = checkFsType(request, machine);
+    }
+    if (code == NoError) {
+        location.rootDrive = findDriveByUUID(machine.blockDevices, machine.rootUuid);
+        location.dataDrive = findDriveByUUID(machine.blockDevices, machine.dataUuid);
+        code = checkSpace(request, machine, location);
+    }
+    return code;
+}
+
+QString checkMountPoint(const QString& path) {
+    if (path.isEmpty()) {
+        return "Error";
+    }
+    const QString displayName = QStorageInfo(path).displayName();
+    qInfo() << "checkMountPoint, displayName = " << displayName << ", path = " << path;
+    if (displayName.isEmpty()) {
+        return "PathError";
+    }
+    QString output;
+    SpawnCmd("df", {path}, output);
+    return parseDfMountPoint(output);
+}
+
+QString parseDfMountPoint(const QString& dfOutput) {
+    for (const QString& line : dfOutput.split('\n')) {
+        const QString simplified = line.simplified();
+        if (simplified.startsWith("/dev")) {
+            return simplified.split(' ').last();
+        }
+    }
+    return "Error";
+}
+
+QString findLocationRoot(const QString& path, const QString& dataMountPoint, QStringList mountRoots,
+                         QString& redirected) {
+    std::stable_sort(mountRoots.begin(), mountRoots.end(),
+                     [](const QString& a, const QString& b) { return a.size() > b.size(); });
+    redirected = path;
+    for (const char* prefix : {"/home", "/root", "/var", "/opt"}) {
+        if (path.startsWith(prefix)) {
+            redirected = dataMountPoint + path;
+            break;
+        }
+    }
+    for (const QString& root : mountRoots) {
+        if (!root.isEmpty() && redirected.startsWith(root)) {
+            return root;
+        }
+    }
+    return QString();
+}
+
+bool isForbiddenSystemBackupPath(const QString& path, const QString& mountPoint,
+                                 const QString& dataMountPoint) {
+    return mountPoint == "/" || mountPoint == "/boot" || path.startsWith("/opt") ||
+           path.startsWith(dataMountPoint + "/opt") || path.startsWith("/var") ||
+           path.startsWith(dataMountPoint + "/var");
+}

@@ -1,0 +1,72 @@
+#include "tool/main/restoreplan.h"
+
+#include <QDebug>
+#include <QDir>
+
+#include "tool/main/locationchecks.h"
+#include "tool/main/taskfile.h"
+#include "utils/utils/systemqueries.h"
+
+const char initialSystemImage[] = "/recovery/backup/system.osi";
+
+namespace {
+
+PlanValues restorePlanValues(const Request& request, const MachineValues& machine,
+                             const Location& location) {
+    PlanValues values;
+    values.action = request.action;
+    values.format = request.format;
+    values.reboot = request.reboot;
+    values.locale = request.locale;
+    values.recoveryUuid = machine.recoveryUuid;
+    values.bootUuid = machine.bootUuid;
+    values.dataUuid = machine.dataUuid;
+    values.rootUuid = machine.rootUuid;
+    values.locationUuid = location.locationUuid;
+    values.relativePath = location.relativePath;
+    values.timeStamp = takeTimeStamp().text;  // no restore task names it
+    return values;
+}
+
+// Every image of a backup directory must pass the image tool's check, in name order.
+int checkBackupImages(const QString& directory) {
+    const QDir dir(directory);
+    if (dir.entryList({"*.osi"}, QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()) {
+        qWarning() << QObject::tr("Invalid path");
+        return PathError;
+    }
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+    for (const QString& name : entries) {
+        if (name.endsWith(".osi") &&
+            !Utils::isValidOsiImage(QString("%1/%2").arg(directory, name))) {
+            qWarning() << QObject::tr("The backup file is invalid.");
+            return MD5Error;
+        }
+    }
+    return NoError;
+}
+
+int checkImages(const Request& request, const MachineValues& machine, Location& location) {
+    if (request.action == SystemRestore) {
+        if (!Utils::isValidOsiImage(initialSystemImage)) {
+            qWarning() << QObject::tr("The initial backup file is invalid.");
+            return MD5Error;
+        }
+        return NoError;
+    }
+    const int code = resolveLocation(request, machine, location);
+    return code != NoError ? code : checkBackupImages(request.absolutePath);
+}
+
+}  // namespace
+
+int planRestore(const Request& request, const MachineValues& machine) {
+    Location location;
+    const int code = checkImages(request, machine, location);
+    if (code != NoError) {
+        return code;
+    }
+    return writeTaskFile(machine.recoveryMountPoint,
+                         buildTaskDocument(restorePlanValues(request, machine, location)));
+}

@@ -1,0 +1,216 @@
+#include "tool/main/taskfile.h"
+
+#include <ftw.h>
+#include <stdio.h>
+
+#include <QDateTime>
+#include <QDebug>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSaveFile>
+
+#include "platform/udisks/oblockdevice.h"
+#include "tool/main/machinechecks.h"
+#include "utils/utils/systemqueries.h"
+
+namespace {
+
+QString uuidArg(const QString& uuid) {
+    return "UUID:" + uuid;
+}
+
+QJsonObject task(bool enable, const QString& message, const QString& command,
+                 const QStringList& args) {
+    return QJsonObject{{"enable", enable},
+                       {"message", message},
+                       {"command", command},
+                       {"args", QJsonArray::fromStringList(args)}};
+}
+
+QJsonArray taskTemplates(const PlanValues& v) {
+    const QString backupDir = v.relativePath + "/" + v.timeStamp;
+    const QString location = uuidArg(v.locationUuid);
+    const ActionType a = v.action;
+    QJsonObject format{{"enable", v.format},
+                       {"message", "formating data partition"},
+                       {"command", "refresh-data-partition"},
+                       {"progress", false}};
+    return QJsonArray{
+        task(a == SystemRestore && !v.bootUuid.isEmpty(), "starting restore boot partition",
+             "restore-partitions",
+             {uuidArg(v.recoveryUuid), "backup/boot.osi", uuidArg(v.bootUuid)}),
+        task(a == SystemRestore, "starting restore root partition", "restore-partitions",
+             {uuidArg(v.recoveryUuid), "backup/system.osi", uuidArg(v.rootUuid)}),
+        task(a == SystemBackup, "starting backup root & boot partition", "create-backup-image",
+             {uuidArg(v.bootUuid), location, backupDir, "boot.osi"}),
+        task(a == SystemBackup, "starting backup '/opt' and '/var' of data partition",
+             "create-backup-directory", {uuidArg(v.dataUuid), location, backupDir}),
+        task(a == ManualBackup || a == SystemBackup, "starting backup root partition",
+             "create-backup-image", {uuidArg(v.rootUuid), location, backupDir, "system.osi"}),
+        task(a == ManualBackup && v.dataOnOtherDrive, "starting backup data partition",
+             "create-backup-image", {uuidArg(v.dataUuid), location, backupDir, "data.osi"}),
+        task(a == ManualRestore, "starting restore root partition", "restore-partitions",
+             {location, v.relativePath}),
+        format,
+    };
+}
+
+QString typeName(ActionType action) {
+    switch (action) {
+        case SystemBackup:
+            return "SystemBackup";
+        case ManualBackup:
+            return "ManualBackup";
+        case SystemRestore:
+            return "SystemRestore";
+        case ManualRestore:
+            return "ManualRestore";
+        default:
+            return QString();
+    }
+}
+
+bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
+        error = file.errorString();
+        return false;
+    }
+    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
+    if (!file.commit()) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+QString firstMountPointOf(const QStringList& blockDevices, const QString& uuid) {
+    if (uuid.isEmpty()) {
+        return QString();
+    }
+    for (const QString& path : blockDevices) {
+        BlockDevicePtr device = openBlockDevice(path);
+        if (device && device->idUUID() == uuid) {
+            const QStringList mountPoints = mountPointTexts(*device);
+            return mountPoints.isEmpty() ? QString() : mountPoints.first();
+        }
+    }
+    return QString();
+}
+
+// Only a directory the index records for this location may go: the caller's text alone
+// could name a home or "/".
+void replaceRecordedBackup(QJsonObject& locationIndex, const QString& mountPoint,
+                           const QString& replaceTarget) {
+    const QString key = findRecordedBackupKey(locationIndex, mountPoint, replaceTarget);
+    if (key.isEmpty()) {
+        qWarning() << "Not a recorded backup of this location, nothing deleted:" << replaceTarget;
+        return;
+    }
+    if (removeBackupDirectory(replaceTarget, mountPoint)) {
+        locationIndex.remove(key);
+    } else {
+        qWarning() << "The replaced backup could not be deleted:" << replaceTarget;
+    }
+}
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+    ::remove(path);  // whatever stays is found by the caller's final check
+    return 0;
+}
+
+bool isStrictlyInside(const QString& path, const QString& dir) {
+    const QString prefix = dir.endsWith('/') ? dir : dir + "/";
+    return path.startsWith(prefix) && path.size() > prefix.size();
+}
+
+}  // namespace
+
+TimeStamp takeTimeStamp() {
+    const QDateTime now = QDateTime::currentDateTime();
+    return TimeStamp{now.toString("yyyy-MM-dd-hh-mm-ss"), now.toSecsSinceEpoch()};
+}
+
+QJsonObject buildTaskDocument(const PlanValues& values) {
+    QJsonArray tasks;
+    for (const QJsonValue& value : taskTemplates(values)) {
+        QJsonObject t = value.toObject();
+        if (!t.value("enable").toBool()) {
+            continue;
+        }
+        t.insert("name", QString("task-%1").arg(tasks.size() + 1));
+        tasks.append(t);
+    }
+    return QJsonObject{{"name", "restore"},
+                       {"message", "restore boot and root partition"},
+                       {"total", tasks.size()},
+                       {"ask", true},
+                       {"locale", values.locale},
+                       {"type", typeName(values.action)},
+                       {"auto_reboot", values.reboot},
+                       {"tasks", tasks}};
+}
+
+int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
+    const QString path = QString("%1/backup/recovery.json").arg(recoveryMountPoint);
+    QString error;
+    if (!saveJson(path, document, error)) {
+        qWarning() << "Cannot save the task file" << path << ":" << error;
+        return OtherError;
+    }
+    return NoError;
+}
+
+void updateSavePathIndex(const QString& recoveryMountPoint, const QStringList& blockDevices,
+                         const SavePathEntry& entry) {
+    const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
+    QJsonObject index = Utils::readJsonFile(path);
+    QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
+    if (!entry.replaceTarget.isEmpty()) {
+        const QString mountPoint = firstMountPointOf(blockDevices, entry.locationUuid);
+        if (mountPoint.isEmpty()) {
+            qWarning() << "No mount point for the backup location, nothing deleted:"
+                       << entry.replaceTarget;
+        } else {
+            replaceRecordedBackup(locationIndex, mountPoint, entry.replaceTarget);
+        }
+    }
+    locationIndex.insert(QString::number(entry.secs), entry.backupDir);
+    index.insert(entry.locationUuid, locationIndex);
+    QString error;
+    if (!saveJson(path, index, error)) {
+        qDebug() << "file open failed!" << error;
+    }
+}
+
+QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
+                              const QString& replaceTarget) {
+    if (mountPoint.isEmpty() || replaceTarget.isEmpty()) {
+        return QString();
+    }
+    for (const QString& key : locationIndex.keys()) {
+        const QJsonValue value = locationIndex.value(key);
+        if (value.isString() && mountPoint + value.toString() == replaceTarget) {
+            return key;
+        }
+    }
+    return QString();
+}
+
+bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {
+    const QFileInfo info(directory);
+    if (!info.exists() && !info.isSymLink()) {
+        return true;  // already gone
+    }
+    const QString root = QFileInfo(mountPoint).canonicalFilePath();
+    if (info.isSymLink() || !info.isDir() || root.isEmpty() ||
+        !isStrictlyInside(info.canonicalFilePath(), root)) {
+        qWarning() << "Refusing to delete" << directory << "outside" << mountPoint;
+        return false;
+    }
+    // Depth first, never through a symbolic link, never into another mounted file system.
+    nftw(QFile::encodeName(directory).constData(), removeEntry, 32,
+         FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+    return !QFileInfo::exists(directory);
+}

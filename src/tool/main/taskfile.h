@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+#include "tool/main/options.h"
+
+// The instant a plan is made: names the backup directory and keys the save-path index.
+struct TimeStamp {
+    QString text;  // yyyy-MM-dd-hh-mm-ss, local time
+    qint64 secs = 0;
+};
+TimeStamp takeTimeStamp();
+
+// Everything the task templates are filled from.
+struct PlanValues {
+    ActionType action = NoAction;
+    bool format = false;
+    bool reboot = false;
+    QString locale;
+    QString recoveryUuid;
+    QString bootUuid;
+    QString dataUuid;
+    QString rootUuid;
+    QString locationUuid;
+    QString relativePath;
+    QString timeStamp;
+    bool dataOnOtherDrive = false;
+};
+
+// recovery.json: the enabled templates, in template order, numbered task-1, task-2 ...
+QJsonObject buildTaskDocument(const PlanValues& values);
+
+// Replaces "<recovery>/backup/recovery.json" whole, or leaves the earlier file as it was.
+// OtherError when the file cannot be saved: without a plan no flag may be raised.
+int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
+
+// A new system backup for the save-path index.
+struct SavePathEntry {
+    QString locationUuid;
+    QString backupDir;  // relative path + "/" + time stamp
+    qint64 secs = 0;
+    QString replaceTarget;  // a former backup directory to delete; empty when none
+};
+
+// Records the new backup in "<recovery>/backup/savePath.json" (written atomically), after
+// deleting the replaced backup when the index records it for the location.
+void updateSavePathIndex(const QString& recoveryMountPoint, const QStringList& blockDevices,
+                         const SavePathEntry& entry);
+
+// The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.
+QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
+                              const QString& replaceTarget);
+
+// Deletes a backup directory lying strictly inside mountPoint without following symbolic
+// links or leaving its file system. True when the directory is gone afterwards.
+bool removeBackupDirectory(const QString& directory, const QString& mountPoint);
