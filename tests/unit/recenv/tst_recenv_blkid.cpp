@@ -61,17 +61,27 @@ private slots:
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
 
-        QTest::newRow("plain") << "/dev/a: UUID=\"x1\" TYPE=\"ext4\"" << " UUID=" << "x1";
-        QTest::newRow("empty value") << "/dev/a: LABEL=\"\" UUID=\"x1\"" << " LABEL=" << "";
-        QTest::newRow("key missing") << "/dev/a: UUID=\"x1\"" << " TYPE=" << "";
+        QTest::newRow("plain") << "/dev/a: UUID=\"x1\" TYPE=\"ext4\""
+                               << " UUID="
+                               << "x1";
+        QTest::newRow("empty value") << "/dev/a: LABEL=\"\" UUID=\"x1\""
+                                     << " LABEL="
+                                     << "";
+        QTest::newRow("key missing") << "/dev/a: UUID=\"x1\""
+                                     << " TYPE="
+                                     << "";
         QTest::newRow("no opening quote, last key") << "/dev/a: UUID=\"x1\" PARTUUID=ab-01"
-                                                    << " PARTUUID=" << "";
+                                                    << " PARTUUID="
+                                                    << "";
         QTest::newRow("no closing quote") << "/dev/a: UUID=\"x1\" PARTUUID=\"ab-01"
-                                          << " PARTUUID=" << "";
+                                          << " PARTUUID="
+                                          << "";
         QTest::newRow("value with blanks") << "/dev/a: PARTLABEL=\"EFI System Partition\""
-                                           << "PARTLABEL=" << "EFI System Partition";
+                                           << "PARTLABEL="
+                                           << "EFI System Partition";
         QTest::newRow("first occurrence wins") << "/dev/a: UUID=\"one\" UUID=\"two\""
-                                               << " UUID=" << "one";
+                                               << " UUID="
+                                               << "one";
     }
 
     void extractQuotedValue() {
@@ -87,25 +97,48 @@ private slots:
 
         QTest::newRow("PARTLABEL without LABEL, UUID apart from PARTUUID")
             << fixtureLine("gpt-plain.txt", 0)
-            << QStringList{"/dev/sda1", "5f3c2a4e-8d1b-4c7a-9e2f-0a1b2c3d4e5f",
-                           "EFI System Partition", "", "A1B2-C3D4", "vfat", "", "", ""};
+            << QStringList{"/dev/sda1",
+                           "5f3c2a4e-8d1b-4c7a-9e2f-0a1b2c3d4e5f",
+                           "EFI System Partition",
+                           "",
+                           "A1B2-C3D4",
+                           "vfat",
+                           "",
+                           "",
+                           ""};
         QTest::newRow("LABEL and PARTLABEL") << fixtureLine("gpt-plain.txt", 1)
-            << QStringList{"/dev/sda2", "7e6d5c4b-3a29-4818-b7a6-9f8e7d6c5b4a", "Boot", "Boot",
-                           "0c8d7e62-4f1a-4b3e-9d2c-6a5b4c3d2e1f", "ext4", "", "", ""};
-        QTest::newRow("LABEL_FATBOOT before LABEL") << fixtureLine("gpt-plain.txt", 3)
-            << QStringList{"/dev/sda4", "9c8b7a69-5847-4362-a1f0-e9d8c7b6a594", "recovery",
-                           "Backup", "6E5D-4C3B", "vfat", "RECOVERY", "", ""};
-        QTest::newRow("whole disk, PTTYPE is no TYPE") << fixtureLine("gpt-plain.txt", 6)
-            << QStringList{"/dev/sda", "", "", "", "", "",
-                           "", "e1d2c3b4-a596-4877-8695-a4b3c2d1e0f9", "gpt"};
-        QTest::newRow("PARTUUID only") << fixtureLine("mbr-odd.txt", 2)
+                                             << QStringList{"/dev/sda2",
+                                                            "7e6d5c4b-3a29-4818-b7a6-9f8e7d6c5b4a",
+                                                            "Boot",
+                                                            "Boot",
+                                                            "0c8d7e62-4f1a-4b3e-9d2c-6a5b4c3d2e1f",
+                                                            "ext4",
+                                                            "",
+                                                            "",
+                                                            ""};
+        QTest::newRow("LABEL_FATBOOT before LABEL")
+            << fixtureLine("gpt-plain.txt", 3)
+            << QStringList{"/dev/sda4", "9c8b7a69-5847-4362-a1f0-e9d8c7b6a594",
+                           "recovery",  "Backup",
+                           "6E5D-4C3B", "vfat",
+                           "RECOVERY",  "",
+                           ""};
+        QTest::newRow("whole disk, PTTYPE is no TYPE")
+            << fixtureLine("gpt-plain.txt", 6)
+            << QStringList{"/dev/sda", "", "", "",
+                           "",         "", "", "e1d2c3b4-a596-4877-8695-a4b3c2d1e0f9",
+                           "gpt"};
+        QTest::newRow("PARTUUID only")
+            << fixtureLine("mbr-odd.txt", 2)
             << QStringList{"/dev/sdb2", "5d7a8b2c-02", "", "", "", "", "", "", ""};
-        QTest::newRow("unquoted last value") << fixtureLine("mbr-odd.txt", 3)
+        QTest::newRow("unquoted last value")
+            << fixtureLine("mbr-odd.txt", 3)
             << QStringList{"/dev/sdb3", "", "", "", "e2d1c0b9-a897-4654-b321-0fedcba98765",
-                           "ext4", "", "", ""};
-        QTest::newRow("unclosed last value") << fixtureLine("mbr-odd.txt", 4)
+                           "ext4",      "", "", ""};
+        QTest::newRow("unclosed last value")
+            << fixtureLine("mbr-odd.txt", 4)
             << QStringList{"/dev/sdb5", "", "", "", "0a1b2c3d-4e5f-4607-8819-2a3b4c5d6e7f",
-                           "ext4", "", "", ""};
+                           "ext4",      "", "", ""};
     }
 
     void parseLine() {
@@ -127,13 +160,12 @@ private slots:
         QTest::addColumn<QStringList>("paths");
 
         QTest::newRow("no LVM: no mapper listing, lines without ':' dropped")
-            << "gpt-plain.txt"
-            << QStringList{"/dev/sda1", "/dev/sda2", "/dev/sda3", "/dev/sda4",
-                           "/dev/sda5", "/dev/sda",  "/dev/loop0"};
+            << "gpt-plain.txt" << QStringList{"/dev/sda1", "/dev/sda2", "/dev/sda3", "/dev/sda4",
+                                              "/dev/sda5", "/dev/sda",  "/dev/loop0"};
         QTest::newRow("LVM: volumes blkid left out appended once")
             << "lvm.txt"
-            << QStringList{"/dev/nvme0n1p1", "/dev/nvme0n1p2", "/dev/nvme0n1p3",
-                           "/dev/mapper/vg0-root", "/dev/nvme0n1", "/dev/mapper/vg0-home",
+            << QStringList{"/dev/nvme0n1p1",       "/dev/nvme0n1p2", "/dev/nvme0n1p3",
+                           "/dev/mapper/vg0-root", "/dev/nvme0n1",   "/dev/mapper/vg0-home",
                            "/dev/mapper/vg0-swap"};
         QTest::newRow("LVM inside LUKS, type in lower case, luks names skipped")
             << "lvm-in-luks.txt"
@@ -145,9 +177,9 @@ private slots:
                            "/dev/mapper/vg0-swap",
                            "/dev/sda",
                            "/dev/mapper/vg0-home"};
-        QTest::newRow("odd lines") << "mbr-odd.txt"
-                                   << QStringList{"/dev/sdb", "/dev/sdb1", "/dev/sdb2",
-                                                  "/dev/sdb3", "/dev/sdb5"};
+        QTest::newRow("odd lines")
+            << "mbr-odd.txt"
+            << QStringList{"/dev/sdb", "/dev/sdb1", "/dev/sdb2", "/dev/sdb3", "/dev/sdb5"};
     }
 
     void inventory() {

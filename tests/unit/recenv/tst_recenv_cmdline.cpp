@@ -63,38 +63,58 @@ private slots:
                                                   // liveMediaPath toram
         QTest::addColumn<int>("mode");
 
-        QTest::newRow("root=UUID=, ro, quiet") << "installed.txt"
-            << QStringList{"/boot/vmlinuz-6.1.0-18-amd64", "3f1c9a2b-7d4e-4c8f-a1b2-c3d4e5f60718",
-                           "", "", "", "", ""}
+        QTest::newRow("root=UUID=, ro, quiet")
+            << "installed.txt" << QStringList{"/boot/vmlinuz-6.1.0-18-amd64",
+                                              "3f1c9a2b-7d4e-4c8f-a1b2-c3d4e5f60718",
+                                              "",
+                                              "",
+                                              "",
+                                              "",
+                                              ""}
             << 0;
-        QTest::newRow("root=PARTUUID= also names a UUID") << "partuuid.txt"
+        QTest::newRow("root=PARTUUID= also names a UUID")
+            << "partuuid.txt"
             << QStringList{"/vmlinuz-6.1.0-18-amd64", "5d7a8b2c-02", "", "", "", "", ""} << 1;
-        QTest::newRow("mapper link resolved through by-uuid, not on /") << "mapper-root.txt"
-            << QStringList{"/boot/vmlinuz-6.1.0-18-amd64", "5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d",
-                           "", "", "", "", ""}
+        QTest::newRow("mapper link resolved through by-uuid, not on /")
+            << "mapper-root.txt" << QStringList{"/boot/vmlinuz-6.1.0-18-amd64",
+                                                "5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d",
+                                                "",
+                                                "",
+                                                "",
+                                                "",
+                                                ""}
             << 1;
-        QTest::newRow("mapper link no by-uuid entry matches") << "mapper-unmatched.txt"
+        QTest::newRow("mapper link no by-uuid entry matches")
+            << "mapper-unmatched.txt"
             << QStringList{"/boot/vmlinuz-6.1.0-18-amd64", "", "", "", "", "", ""} << -1;
-        QTest::newRow("plain partition path is no link") << "plain-partition.txt"
+        QTest::newRow("plain partition path is no link")
+            << "plain-partition.txt"
             << QStringList{"/boot/vmlinuz-6.1.0-18-amd64", "", "", "", "", "", ""} << -1;
-        QTest::newRow("live overlay, newline on the last token") << "live-overlay.txt"
-            << QStringList{"/live/vmlinuz-6.1.0-18-amd64", "", "live", "", "overlay", "", ""}
-            << 2;
-        QTest::newRow("live with another union falls through") << "live-aufs.txt"
-            << QStringList{"/live/vmlinuz", "", "live", "", "aufs", "", ""} << -1;
-        QTest::newRow("live squashfs in usr/dodivu") << "live-squashfs.txt"
-            << QStringList{"/live/vmlinuz", "", "live", "", "aufs", "usr/dodivu",
+        QTest::newRow("live overlay, newline on the last token")
+            << "live-overlay.txt"
+            << QStringList{"/live/vmlinuz-6.1.0-18-amd64", "", "live", "", "overlay", "", ""} << 2;
+        QTest::newRow("live with another union falls through")
+            << "live-aufs.txt" << QStringList{"/live/vmlinuz", "", "live", "", "aufs", "", ""}
+            << -1;
+        QTest::newRow("live squashfs in usr/dodivu")
+            << "live-squashfs.txt"
+            << QStringList{"/live/vmlinuz",      "", "live", "", "aufs", "usr/dodivu",
                            "filesystem.squashfs"}
             << 1;
-        QTest::newRow("recovery live") << "recovery-live.txt"
-            << QStringList{"/orvik/vmlinuz-6.1.0-18-amd64", "", "live", "/dev/sda4", "overlay",
-                           "recovery_live", ""}
+        QTest::newRow("recovery live")
+            << "recovery-live.txt" << QStringList{"/orvik/vmlinuz-6.1.0-18-amd64",
+                                                  "",
+                                                  "live",
+                                                  "/dev/sda4",
+                                                  "overlay",
+                                                  "recovery_live",
+                                                  ""}
             << 3;
         // Later tokens win, prefixes are case-sensitive, a value keeps only its part after
         // the last '='.
-        QTest::newRow("overrides and odd values") << "overrides.txt"
-            << QStringList{"/boot/vmlinuz", "0000-later", "live", "", "", "usr/dodivu",
-                           "filesystem.squashfs"}
+        QTest::newRow("overrides and odd values")
+            << "overrides.txt" << QStringList{"/boot/vmlinuz", "0000-later",         "live", "", "",
+                                              "usr/dodivu",    "filesystem.squashfs"}
             << 1;
     }
 
@@ -130,18 +150,26 @@ private slots:
         QTest::addColumn<QString>("bootType");
 
         // boot-from before root=UUID=: the scan ends at that root token.
-        QTest::newRow("boot-from first") << "bootfrom-first.txt" << "6e2f0c1a-first"
+        QTest::newRow("boot-from first") << "bootfrom-first.txt"
+                                         << "6e2f0c1a-first"
                                          << "/dev/sdb1";
         // root first: every token is looked at, the later root wins.
-        QTest::newRow("root first") << "root-first.txt" << "ffff-second" << "/dev/sdb1";
+        QTest::newRow("root first") << "root-first.txt"
+                                    << "ffff-second"
+                                    << "/dev/sdb1";
         // A mapper root does not end the token scan.
-        QTest::newRow("mapper root then UUID") << "bootfrom-mapper.txt" << "after-mapper"
+        QTest::newRow("mapper root then UUID") << "bootfrom-mapper.txt"
+                                               << "after-mapper"
                                                << "/dev/sdb1";
         QTest::newRow("mapper root alone") << "mapper-root.txt"
-                                           << "5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d" << "";
-        QTest::newRow("installed") << "installed.txt" << "3f1c9a2b-7d4e-4c8f-a1b2-c3d4e5f60718"
+                                           << "5a4b3c2d-1e0f-4a9b-8c7d-6e5f4a3b2c1d"
+                                           << "";
+        QTest::newRow("installed") << "installed.txt"
+                                   << "3f1c9a2b-7d4e-4c8f-a1b2-c3d4e5f60718"
                                    << "";
-        QTest::newRow("recovery live has no root") << "recovery-live.txt" << "" << "/dev/sda4";
+        QTest::newRow("recovery live has no root") << "recovery-live.txt"
+                                                   << ""
+                                                   << "/dev/sda4";
     }
 
     void liveRoot() {
