@@ -83,6 +83,7 @@ public:
     static void updateDmDependencies(DeviceInfoList& list);
     static QList<DmDependency> parseDmDeps(const QString& output);
     static DeviceInfoList getDeviceList();
+    // Loop devices are never returned; an empty identifier names no device.
     static DeviceInfoPtr lookupDevice(const QString& identifier);
     static void updateUsageFromDf();
     static QList<DfLine> parseDfOutput(const QString& output);

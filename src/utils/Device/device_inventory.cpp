@@ -10,7 +10,8 @@
 
 namespace {
 
-// Replaced as a whole by getDeviceList; no lock (see the class notes in the header).
+// Replaced as a whole by getDeviceList. No lock: it must not be refreshed while another
+// thread reads it.
 DeviceInfoList g_deviceCache;
 
 const QString kLsblkColumns =
