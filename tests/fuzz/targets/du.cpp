@@ -1,0 +1,12 @@
+// du --max-depth=0 output. First line: the directory asked about; the rest: du's answer.
+#include "fuzzcommon.h"
+#include "utils/utils/systemqueries.h"
+
+ORVIK_FUZZ_INIT
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    QString dir, output;
+    fuzz::splitFirstLine(fuzz::commandText(data, size), dir, output);
+    parseDuOutput(output, dir);
+    return 0;
+}
