@@ -51,6 +51,8 @@ QStringList ODiskManager::blockDevices(const QVariantMap& options) {
     QDBusMessage reply;
     QString error;
     if (!call(request, "ao", UDisks2::kDefaultTimeoutMs, reply, error)) {
+        // What an earlier listing saw may be gone: later devices ask the service themselves.
+        publishSnapshot({});
         return {};
     }
     // The order is the manager's; the bulk reading only supplies the values.
