@@ -65,7 +65,7 @@ qint64 swapBytes(const OBlockDevice& device, QString& architecture, bool& archit
 }
 
 bool onDrive(const OBlockDevice& device, const QString& drive) {
-    return !drive.isEmpty() && device.drive() == drive;
+    return !drive.isEmpty() && driveOf(device) == drive;
 }
 
 qint64 estimateManualBackup(const QStringList& blockDevices, const Location& location) {

@@ -77,6 +77,11 @@ QString mountPointText(const QByteArray& mountPoint) {
     return QString::fromUtf8(mountPoint.constData());
 }
 
+QString driveOf(const OBlockDevice& device) {
+    const QString drive = device.drive();
+    return drive == "/" ? QString() : drive;
+}
+
 QStringList mountPointTexts(const OBlockDevice& device) {
     QStringList texts;
     for (const QByteArray& mountPoint : device.mountPoints()) {
@@ -156,7 +161,7 @@ QString findDriveByUUID(const QStringList& deviceList, const QString& uuid) {
     for (const QString& path : deviceList) {
         BlockDevicePtr device = openBlockDevice(path);
         if (device && device->idUUID() == uuid) {
-            return device->drive();
+            return driveOf(*device);
         }
     }
     return QString();

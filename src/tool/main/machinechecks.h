@@ -27,6 +27,8 @@ QString deviceNode(const OBlockDevice& device);
 // A mount point as the service reports it, as text up to its first NUL byte.
 QString mountPointText(const QByteArray& mountPoint);
 QStringList mountPointTexts(const OBlockDevice& device);
+// The drive holding a device; empty when none (the service answers "/" then).
+QString driveOf(const OBlockDevice& device);
 
 // Refuses machines that cannot be served, lists the block devices and finds (and if need be
 // mounts) the recovery partition. Returns the exit code of the first refusal, or NoError.

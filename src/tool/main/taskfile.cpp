@@ -77,7 +77,14 @@ bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
         error = file.errorString();
         return false;
     }
-    file.write(QJsonDocument(object).toJson(QJsonDocument::Indented));
+    const QByteArray content = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    // QSaveFile::commit() does not notice a write that fails only when its buffer is
+    // flushed (a full disk): it would replace the file with an empty one. Flush first.
+    if (file.write(content) != content.size() || !file.flush()) {
+        error = file.errorString();
+        file.cancelWriting();
+        return false;
+    }
     if (!file.commit()) {
         error = file.errorString();
         return false;

@@ -1,0 +1,111 @@
+"""Space estimates, read back from the numbers of the SpaceError message."""
+
+import pytest
+
+from frontend import (RESERVE, TASK_FILE, add_device, patch, recovery_files, run, scenario,
+                      space_numbers)
+
+GiB = 1 << 30
+# Used bytes of the plain machine's partitions.
+BOOT, ROOT, DATA, RECOVERY = 268435456, 21474836480, 53687091200, 8589934592
+SWAP = 8 * GiB
+
+
+def system_machine(avail, du=None, **top):
+    s = scenario("plain", dirs=["/data/backups"], **top)
+    if du is not None:
+        s["du"] = du
+    return patch(s, "sda3", avail=avail)
+
+
+def manual_machine(avail, arch="amd64", swap=True):
+    s = scenario("plain", arch=arch)
+    if swap:
+        add_device(s, {"name": "sda5", "type": "part", "pkname": "sda", "drive": "disk1",
+                       "fstype": "swap", "uuid": "5a0a5a0a-0000-4000-8000-000000000005",
+                       "size": SWAP}, after="sda4")
+    return patch(s, "sdb1", avail=avail)
+
+
+# (id, du of /opt and /var in KiB, programs, estimate)
+SYSTEM = [
+    ("plain", {"/opt": 2097152, "/var": 4194304}, {}, BOOT + ROOT + 6 * GiB),
+    ("du beyond 32 bits", {"/opt": 5 << 30, "/var": 0}, {}, BOOT + ROOT + (5 << 40)),
+    ("nothing in /opt and /var", {"/opt": 0, "/var": 0}, {}, BOOT + ROOT),
+    ("unreadable usage adds nothing", {"/opt": 1024, "/var": 0}, {"dumpe2fs": {"exit": 1}},
+     1024 * 1024),
+    ("du fails", {"/opt": 1024, "/var": 1024}, {"du": {"exit": 1}}, BOOT + ROOT),
+]
+
+
+@pytest.mark.parametrize("case", SYSTEM, ids=[c[0] for c in SYSTEM])
+def test_system_backup_estimate(case):
+    _, du, programs, estimate = case
+    o = run(system_machine(GiB, du, programs=programs), "-a", "system_backup", "-p",
+            "/data/backups")
+    assert o.code == 1, o
+    assert space_numbers(o.err) == (GiB, estimate + RESERVE)
+    assert o.files[TASK_FILE] is None
+
+
+@pytest.mark.parametrize("delta,status", [(0, 0), (-4096, 1), (4096, 0)],
+                         ids=["required equals available", "one page short", "one page more"])
+def test_required_equal_to_available_passes(delta, status):
+    required = BOOT + ROOT + 6 * GiB + RESERVE
+    o = run(system_machine(required + delta), "-a", "system_backup", "-p", "/data/backups")
+    assert o.code == status, o
+    if status:
+        assert space_numbers(o.err) == (required + delta, required)
+    else:
+        assert o.json(TASK_FILE)["type"] == "SystemBackup"
+
+
+# (id, architecture, swap counted)
+MANUAL = [
+    ("amd64 leaves swap out", "amd64", False),
+    ("AMD64 in capitals too", "AMD64", False),
+    ("arm64 counts swap", "arm64", True),
+    ("loongarch64 counts swap", "loongarch64", True),
+]
+
+
+@pytest.mark.parametrize("case", MANUAL, ids=[c[0] for c in MANUAL])
+def test_manual_backup_estimate(case):
+    _, arch, counted = case
+    o = run(manual_machine(GiB, arch), "-a", "manual_backup", "-p", "/media/user/usb")
+    assert o.code == 1, o
+    estimate = BOOT + ROOT + DATA + RECOVERY + (SWAP if counted else 0)
+    assert space_numbers(o.err) == (GiB, estimate + RESERVE)
+    assert ('ManualBackup, partitionPath =  "/dev/sda5" , size:  %d' % SWAP in o.err) == counted
+
+
+def test_unknown_architecture_leaves_swap_out():
+    s = manual_machine(GiB)
+    s["programs"] = {"dpkg": {"exit": 1}}
+    o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
+    assert space_numbers(o.err) == (GiB, BOOT + ROOT + DATA + RECOVERY + RESERVE)
+
+
+def test_manual_backup_counts_the_second_drive():
+    s = patch(scenario("data-second-drive"), "sdc1", avail=GiB)
+    o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
+    assert o.code == 1, o
+    # root drive: boot, root, recovery; data drive: the data partition
+    assert space_numbers(o.err) == (GiB, BOOT + ROOT + RECOVERY + 100 * GiB + RESERVE)
+
+
+def test_without_data_marker_only_the_root_drive_counts():
+    s = recovery_files(patch(scenario("data-second-drive"), "sdc1", avail=GiB),
+                       _ovd_data__info=None)
+    o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
+    assert o.code == 1, o
+    assert space_numbers(o.err) == (GiB, BOOT + ROOT + RECOVERY + RESERVE)
+
+
+def test_without_data_marker_no_data_image():
+    s = recovery_files(patch(scenario("data-second-drive"), "sdc1", size=400 * GiB),
+                       _ovd_data__info=None)
+    o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
+    assert o.code == 0, o
+    tasks = o.json(TASK_FILE)["tasks"]
+    assert [t["args"][3] for t in tasks] == ["system.osi"]

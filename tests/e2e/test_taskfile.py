@@ -1,0 +1,190 @@
+"""The plan each action writes: recovery.json exactly, and a second request replacing it."""
+
+import re
+
+import pytest
+
+from frontend import (BOOT_UUID, DATA_UUID, OLD_FLAG, NEW_FLAG, REC_UUID, ROOT_UUID, SUCCESS,
+                      TASK_FILE, TIME_STAMP, USB_UUID, device, patch, recovery_files, run,
+                      scenario, tool_path)
+
+SECOND_DATA_UUID = "6c1e8f2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b"
+SECOND_USB_UUID = "8e9f0a1b-2c3d-4e5f-9a6b-7c8d9e0f1a3c"
+FORMAT = {"message": "formating data partition", "command": "refresh-data-partition",
+          "progress": False}
+
+
+def image(source, location, directory, name, message):
+    return {"message": message, "command": "create-backup-image",
+            "args": ["UUID:" + source, "UUID:" + location, directory, name]}
+
+
+def system_backup_tasks(location, directory):
+    return [
+        image(BOOT_UUID, location, directory, "boot.osi", "starting backup root & boot partition"),
+        {"message": "starting backup '/opt' and '/var' of data partition",
+         "command": "create-backup-directory",
+         "args": ["UUID:" + DATA_UUID, "UUID:" + location, directory]},
+        image(ROOT_UUID, location, directory, "system.osi", "starting backup root partition"),
+    ]
+
+
+def restore(args, message):
+    return {"message": message, "command": "restore-partitions", "args": args}
+
+
+RESTORE_BOOT = restore(["UUID:" + REC_UUID, "backup/boot.osi", "UUID:" + BOOT_UUID],
+                       "starting restore boot partition")
+RESTORE_ROOT = restore(["UUID:" + REC_UUID, "backup/system.osi", "UUID:" + ROOT_UUID],
+                       "starting restore root partition")
+
+
+def big_usb(s, name="sdb1"):
+    """A stick large enough for a full backup of the system drive."""
+    return patch(s, name, size=400 << 30)
+
+
+def plain_with_backup_dirs():
+    s = scenario("plain")
+    s["dirs"] = ["/data/backups"]
+    s["files"] = {"/data/images/2024/system.osi": "image\n", "/data/images/2024/boot.osi": "b\n"}
+    return s
+
+
+def data_second_drive():
+    return big_usb(scenario("data-second-drive"), "sdc1")
+
+
+# (id, scenario factory, arguments, type, tasks with "{dir}" for the backup directory)
+CASES = [
+    ("system_backup", plain_with_backup_dirs, ["-a", "system_backup", "-p", "/data/backups"],
+     "SystemBackup", lambda d: system_backup_tasks(DATA_UUID, d), "/backups/"),
+    ("system_backup through /home", lambda: scenario("plain", dirs=["/home/user/bk"]),
+     ["-a", "system_backup", "-p", "/home/user/bk/"], "SystemBackup",
+     lambda d: system_backup_tasks(DATA_UUID, d), "/home/user/bk/"),
+    ("manual_backup, one drive", lambda: big_usb(scenario("plain")),
+     ["-a", "manual_backup", "-p", "/media/user/usb"], "ManualBackup",
+     lambda d: [image(ROOT_UUID, USB_UUID, d, "system.osi", "starting backup root partition")],
+     "/"),
+    ("manual_backup, data on a second drive", data_second_drive,
+     ["-a", "manual_backup", "-p", "/media/user/usb"], "ManualBackup",
+     lambda d: [image(ROOT_UUID, SECOND_USB_UUID, d, "system.osi",
+                      "starting backup root partition"),
+                image(SECOND_DATA_UUID, SECOND_USB_UUID, d, "data.osi",
+                      "starting backup data partition")], "/"),
+    ("system_restore", lambda: scenario("plain"), ["-a", "system_restore", "-p", "/nowhere"],
+     "SystemRestore", lambda d: [RESTORE_BOOT, RESTORE_ROOT], None),
+    ("system_restore without boot.info",
+     lambda: recovery_files(scenario("plain"), boot__info=None), ["-a", "system_restore"],
+     "SystemRestore", lambda d: [RESTORE_ROOT], None),
+    ("manual_restore", plain_with_backup_dirs, ["-a", "manual_restore", "-p", "/data/images/2024"],
+     "ManualRestore",
+     lambda d: [restore(["UUID:" + DATA_UUID, "/images/2024"], "starting restore root partition")],
+     None),
+]
+
+
+def check_plan(o, kind, tasks, directory_prefix, locale, reboot):
+    assert o.code == 0, o
+    assert SUCCESS in o.err
+    plan = o.json(TASK_FILE)
+    directory = None
+    if directory_prefix is not None:
+        first = plan["tasks"][0]["args"][2]
+        assert re.fullmatch(re.escape(directory_prefix) + TIME_STAMP, first), first
+        directory = first
+    expected_tasks = []
+    for i, t in enumerate(tasks(directory), 1):
+        expected_tasks.append(dict(t, name="task-%d" % i, enable=True))
+    assert plan == {"name": "restore", "message": "restore boot and root partition",
+                    "total": len(expected_tasks), "ask": True, "locale": locale, "type": kind,
+                    "auto_reboot": reboot, "tasks": expected_tasks}
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+def test_plan_of_each_action(case):
+    _, make, args, kind, tasks, prefix = case
+    o = run(make(), *args)
+    check_plan(o, kind, tasks, prefix, "en_US", False)
+    # Version 25 uses the newer flag.
+    assert o.exists(NEW_FLAG) and not o.exists(OLD_FLAG)
+
+
+@pytest.mark.parametrize("case", CASES, ids=[c[0] for c in CASES])
+def test_format_reboot_and_locale(case):
+    _, make, args, kind, tasks, prefix = case
+    o = run(make(), *args, "-f", "--reboot", "-l", "zh_CN")
+    check_plan(o, kind, lambda d: tasks(d) + [FORMAT], prefix, "zh_CN", True)
+    # The format task carries no arguments.
+    assert "args" not in o.json(TASK_FILE)["tasks"][-1]
+    # -l changes only the task file's locale, never the language of the messages.
+    assert SUCCESS in o.err
+
+
+def test_locale_defaults_to_the_system_locale():
+    o = run(scenario("plain"), "-a", "system_restore", env={"LC_ALL": "de_DE.UTF-8"})
+    assert o.code == 0, o
+    assert o.json(TASK_FILE)["locale"] == "de_DE"
+
+
+def test_task_file_is_indented_json():
+    o = run(scenario("plain"), "-a", "system_restore")
+    text = o.text(TASK_FILE)
+    assert text.startswith("{\n    \"")
+    assert '\n        {\n            "args": [' in text
+
+
+def test_second_request_replaces_the_plan():
+    s = plain_with_backup_dirs()
+    first = "%s -a system_backup -f -p /data/backups >/dev/null 2>&1" % tool_path()
+    o = run(s, "-a", "system_restore", before=[first])
+    assert o.code == 0, o
+    plan = o.json(TASK_FILE)
+    assert plan["type"] == "SystemRestore"
+    assert [t["message"] for t in plan["tasks"]] == [RESTORE_BOOT["message"],
+                                                     RESTORE_ROOT["message"]]
+
+
+def test_plan_replaces_an_unrelated_earlier_file():
+    s = scenario("plain")
+    recovery_files(s, recovery__json='{"name": "stale", "tasks": [1, 2, 3]}\n' + "x" * 5000)
+    o = run(s, "-a", "system_restore")
+    assert o.code == 0, o
+    assert o.json(TASK_FILE)["total"] == 2
+    assert "stale" not in o.text(TASK_FILE)
+
+
+def test_manual_restore_names_only_the_directory():
+    s = plain_with_backup_dirs()
+    s["files"].update({"/data/images/2024/%s.osi" % n: "i\n" for n in ("a", "c", "d")})
+    o = run(s, "-a", "manual_restore", "-p", "/data/images/2024")
+    assert o.code == 0, o
+    tasks = o.json(TASK_FILE)["tasks"]
+    assert len(tasks) == 1 and tasks[0]["args"] == ["UUID:" + DATA_UUID, "/images/2024"]
+    # Every image was checked, in name order.
+    checked = [p[-1] for p in o.programs if p[0].endswith("orvik-clone")]
+    assert checked == ["/data/images/2024/%s" % n for n in
+                       ("a.osi", "boot.osi", "c.osi", "d.osi", "system.osi")]
+
+
+def test_manual_restore_with_upper_case_image_checks_nothing():
+    s = scenario("plain", files={"/data/old/SYSTEM.OSI": "x\n"})
+    o = run(s, "-a", "manual_restore", "-p", "/data/old")
+    assert o.code == 0, o
+    assert not any(p[0].endswith("orvik-clone") for p in o.programs)
+    assert o.json(TASK_FILE)["type"] == "ManualRestore"
+
+
+def test_system_restore_on_lvm_machine_plans():
+    o = run(scenario("lvm-root"), "-a", "system_restore")
+    assert o.code == 0, o
+    assert o.json(TASK_FILE)["type"] == "SystemRestore"
+
+
+def test_system_backup_without_data_marker_has_empty_data_reference():
+    s = recovery_files(scenario("plain", dirs=["/data/backups"]), _ovd_data__info=None)
+    o = run(s, "-a", "system_backup", "-p", "/data/backups")
+    assert o.code == 0, o
+    tasks = o.json(TASK_FILE)["tasks"]
+    assert tasks[1]["args"][0] == "UUID:"
+    assert device(s, "sda3")["uuid"] == DATA_UUID
