@@ -1,0 +1,205 @@
+// SpawnCmd's four overloads against small scripts.
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+#include "coretesthelpers.h"
+#include "utils/core/command/spawncmd.h"
+
+class SpawnCmdTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void retryZeroOrLessRunsNothing_data();
+    void retryZeroOrLessRunsNothing();
+    void retryAlwaysFailing();
+    void retrySucceedsAtSecondAttempt();
+    void exitZeroWithStandardError();
+    void textEndsAtNul();
+    void appendsToOutput();
+    void failureKeepsOutput();
+    void threeArgumentsDropsStandardError();
+    void mergedChannels_data();
+    void mergedChannels();
+    void cannotStart_data();
+    void cannotStart();
+    void childSeesLcAllC();
+
+private:
+    QString script(const QString& name, const QString& body);
+
+    QScopedPointer<QTemporaryDir> m_dir;
+};
+
+void SpawnCmdTest::init() {
+    m_dir.reset(new QTemporaryDir);
+}
+
+QString SpawnCmdTest::script(const QString& name, const QString& body) {
+    const QString path = m_dir->filePath(name);
+    writeFileOrDie(path, ("#!/bin/sh\n" + body + "\n").toUtf8(), true);
+    return path;
+}
+
+void SpawnCmdTest::retryZeroOrLessRunsNothing_data() {
+    QTest::addColumn<int>("retries");
+    QTest::newRow("0") << 0;
+    QTest::newRow("-1") << -1;
+}
+
+void SpawnCmdTest::retryZeroOrLessRunsNothing() {
+    QFETCH(int, retries);
+    const QString marker = m_dir->filePath("ran");
+    const QString cmd = script("touch-marker", QString("touch '%1'").arg(marker));
+    QString output;
+    QString error;
+    MessageCapture log;
+    QVERIFY(!SpawnCmd(cmd, {}, output, error, retries));
+    QVERIFY(!QFile::exists(marker));
+    QVERIFY(log.messages().isEmpty());
+}
+
+void SpawnCmdTest::retryAlwaysFailing() {
+    const QString count = m_dir->filePath("count");
+    const QString cmd = script("always-fails", QString("echo x >> '%1'\n"
+                                                       "n=$(wc -l < '%1')\n"
+                                                       "echo \"out $n\"\necho \"err $n\" >&2\n"
+                                                       "exit 1")
+                                                   .arg(count));
+    QString output;
+    QString error;
+    MessageCapture log;
+    QElapsedTimer timer;
+    timer.start();
+    QVERIFY(!SpawnCmd(cmd, {}, output, error, 3));
+    QVERIFY(timer.elapsed() >= 2900);  // a one-second pause after each failed attempt
+
+    QCOMPARE(output, QString("out 1\nout 2\nout 3\n"));
+    QCOMPARE(error, QString("err 1\nerr 2\nerr 3\n"));
+    const QList<LoggedMessage>& messages = log.messages();
+    QCOMPARE(messages.size(), 6);
+    // Each pair: the error text gathered so far, then the retry notice.
+    QCOMPARE(messages[0].text, QString("\"err 1\\n\""));
+    QCOMPARE(messages[2].text, QString("\"err 1\\nerr 2\\n\""));
+    QCOMPARE(messages[4].text, QString("\"err 1\\nerr 2\\nerr 3\\n\""));
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(messages[i].type, QtDebugMsg);
+        if (i % 2 == 1) {
+            QCOMPARE(messages[i].text, QString("try again!!!!!"));
+        }
+        QCOMPARE(messages[i].function,
+                 QString("bool SpawnCmd(const QString&, const QStringList&, QString&, QString&, "
+                         "int)"));
+    }
+}
+
+void SpawnCmdTest::retrySucceedsAtSecondAttempt() {
+    const QString count = m_dir->filePath("count");
+    const QString cmd = script("second-time", QString("echo x >> '%1'\n"
+                                                      "n=$(wc -l < '%1')\n"
+                                                      "echo \"run $n\"\n"
+                                                      "[ \"$n\" -ge 2 ]")
+                                                  .arg(count));
+    QString output;
+    QString error;
+    MessageCapture log;
+    QVERIFY(SpawnCmd(cmd, {}, output, error, 5));
+    QCOMPARE(output, QString("run 1\nrun 2\n"));
+    QCOMPARE(log.messages().size(), 2);
+}
+
+void SpawnCmdTest::exitZeroWithStandardError() {
+    const QString cmd = script("warns", "echo 'a warning' >&2");
+    QString output;
+    QString error;
+    QVERIFY(SpawnCmd(cmd, {}, output, error));
+    QCOMPARE(output, QString());
+    QCOMPARE(error, QString("a warning\n"));
+}
+
+void SpawnCmdTest::textEndsAtNul() {
+    const QString cmd = script("nul", "printf 'abc\\000def'\nprintf 'e1\\000e2' >&2");
+    QString output;
+    QString error;
+    QVERIFY(SpawnCmd(cmd, {}, output, error));
+    QCOMPARE(output, QString("abc"));
+    QCOMPARE(error, QString("e1"));
+}
+
+void SpawnCmdTest::appendsToOutput() {
+    const QString cmd = script("echo-args", "echo \"$@\"\necho \"$1\" >&2");
+    QString output = "before\n";
+    QString error = "old error;";
+    QVERIFY(SpawnCmd(cmd, {"one two", "three"}, output, error));
+    QCOMPARE(output, QString("before\none two three\n"));
+    QCOMPARE(error, QString("old error;one two\n"));
+}
+
+void SpawnCmdTest::failureKeepsOutput() {
+    const QString exits = script("exits-3", "echo partial\nexit 3");
+    const QString crashes = script("crashes", "echo before-signal\nkill -SEGV $$");
+    for (const QString& cmd : {exits, crashes}) {
+        QString output;
+        QString error;
+        QVERIFY(!SpawnCmd(cmd, {}, output, error));
+        QVERIFY2(output.startsWith("partial") || output.startsWith("before-signal"),
+                 qPrintable(output));
+    }
+}
+
+void SpawnCmdTest::threeArgumentsDropsStandardError() {
+    const QString cmd = script("both", "echo out\necho err >&2");
+    QString output = ">";
+    QVERIFY(SpawnCmd(cmd, {}, output));
+    QCOMPARE(output, QString(">out\n"));
+}
+
+void SpawnCmdTest::mergedChannels_data() {
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("only standard error, exit 0") << "echo only-error >&2" << true;
+    QTest::newRow("exit 4") << "echo out\nexit 4" << false;
+    // More than a pipe holds, on both channels, although nobody reads it.
+    QTest::newRow("much output")
+        << "head -c 3000000 /dev/zero | tr '\\0' x\nhead -c 3000000 /dev/zero | tr '\\0' y >&2"
+        << true;
+}
+
+void SpawnCmdTest::mergedChannels() {
+    QFETCH(QString, body);
+    QFETCH(bool, ok);
+    QCOMPARE(SpawnCmd(script("merged", body), {}), ok);
+}
+
+void SpawnCmdTest::cannotStart_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("missing") << "missing";
+    QTest::newRow("not executable") << "not-executable";
+}
+
+void SpawnCmdTest::cannotStart() {
+    QFETCH(QString, kind);
+    QString cmd = m_dir->filePath("no-such-program");
+    if (kind == "not-executable") {
+        writeFileOrDie(cmd, "#!/bin/sh\nexit 0\n", false);
+    }
+    QString output;
+    QString error;
+    QVERIFY(!SpawnCmd(cmd, {}));
+    QVERIFY(!SpawnCmd(cmd, {}, output));
+    QVERIFY(!SpawnCmd(cmd, {}, output, error));
+    QVERIFY(output.isEmpty());
+}
+
+void SpawnCmdTest::childSeesLcAllC() {
+    qputenv("LC_ALL", "de_DE.UTF-8");
+    const QString cmd = script("locale", "echo \"$LC_ALL\"");
+    QString output;
+    QVERIFY(SpawnCmd(cmd, {}, output));
+    qunsetenv("LC_ALL");
+    QCOMPARE(output, QString("C\n"));
+}
+
+QTEST_GUILESS_MAIN(SpawnCmdTest)
+#include "tst_spawncmd.moc"
