@@ -48,7 +48,7 @@ def device(s, name):
     return next(d for d in s["devices"] if d["name"] == name)
 
 
-def run(s, *args, before=(), collect=(), shell=None):
+def run(s, *args, before=(), collect=(), shell=None, env=None):
     """Runs the probe with args (or the shell line, where PROBE names it) and returns the
     result and the last JSON line it printed."""
     probe = probe_path()
@@ -57,7 +57,7 @@ def run(s, *args, before=(), collect=(), shell=None):
     else:
         argv = [probe] + list(args)
     before = [b.replace("PROBE", probe) for b in before]
-    r = simmachine.Machine(s).run(argv, before=before, collect=collect, timeout=90)
+    r = simmachine.Machine(s).run(argv, before=before, collect=collect, env=env, timeout=90)
     lines = [l for l in r.stdout.splitlines() if l.startswith("{")]
     assert lines, r
     return r, json.loads(lines[-1])
