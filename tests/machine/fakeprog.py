@@ -88,7 +88,8 @@ def apply_override(name, argv, s):
     sys.stdout.flush()
     sys.stderr.flush()
     if rule.get("signal"):
-        signal.signal(int(rule["signal"]), signal.SIG_DFL)
+        if int(rule["signal"]) not in (signal.SIGKILL, signal.SIGSTOP):
+            signal.signal(int(rule["signal"]), signal.SIG_DFL)
         os.kill(os.getpid(), int(rule["signal"]))
         time.sleep(5)
     return int(rule.get("exit", 0))

@@ -71,6 +71,8 @@ def _write_files(files):
                     os.remove(path)
             continue
         data = base64.b64decode(content)
+        if os.path.lexists(path) and not os.path.isdir(path):
+            os.remove(path)  # a new file, never a write through a link or into the host's
         with open(path, "wb") as f:
             f.write(data)
     return True
@@ -276,17 +278,19 @@ class Sandbox:
             self.chrooted(_hide_programs, missing)
 
     def expose_host_paths(self):
-        """The repository (tool, tests) must be reachable at its own path inside; paths
-        under a directory the sandbox replaces are bind-mounted back."""
+        """The repository (tool, tests) must be reachable at its own path inside; a path
+        under a directory the sandbox replaces (/tmp, /run ...) is bind-mounted back."""
         for path in self.req.get("expose", []):
-            if path.startswith(HIDDEN_PREFIXES) and os.path.exists(path):
-                self.chrooted(_make_dirs, [path]) if os.path.isdir(path) else None
-                target = os.path.join(self.root, ml.safe_relative(path))
-                if not os.path.isdir(path):
-                    self.chrooted(_make_dirs, [os.path.dirname(path)])
-                    open(target, "a").close()
-                ml.sys_mount(path, target, None, ml.MS_BIND)
-                self.notes.append("bind-mounted %s into the sandbox" % path)
+            if not path.startswith(HIDDEN_PREFIXES) or not os.path.exists(path):
+                continue
+            target = os.path.join(self.root, ml.safe_relative(path))
+            if os.path.isdir(path):
+                self.chrooted(_make_dirs, [path])
+            else:
+                self.chrooted(_make_dirs, [os.path.dirname(path)])
+                self.chrooted(_write_files, {path: ""})
+            ml.sys_mount(path, target, None, ml.MS_BIND)
+            self.notes.append("bind-mounted %s into the sandbox" % path)
 
     # -------------------------------------------------------------- services
     def start_bus(self):
