@@ -54,10 +54,13 @@ else
 fi
 
 echo "== end-to-end tests under the sanitizers"
+# The interpreter that has pytest (Debian's, when another python3 comes first on PATH).
+PYTHON=python3
+python3 -c 'import pytest' 2>/dev/null || PYTHON=/usr/bin/python3
 export ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool"
 export ORVIK_BUILD_DIR="$build"
 PYTHONPATH="$top/tests/sanitizers${PYTHONPATH:+:$PYTHONPATH}" \
-  python3 -m pytest -q -p no:cacheprovider -p pytest_sanitizer_reports tests/machine tests/e2e \
+  "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider -p pytest_sanitizer_reports tests/machine tests/e2e \
   2>&1 | tee "$logs/e2e.log"
 line=$(grep -E '^=+ .*(passed|failed|error|skipped|no tests ran).* =+$' "$logs/e2e.log" | tail -n 1)
 if [ -n "$line" ]; then

@@ -1,0 +1,613 @@
+"""Fault matrix: the tool in the simulated machine under broken disks, services, programs and
+hostile paths. Every row checks the exit status, the messages, and what is left of the task
+file, the save-path index and both flag files: a failure must never look like success, and
+nothing may be half-written.
+
+Each row starts from a recovery partition that already holds an earlier plan and index, so
+"left as it was" can be told from "never written".
+"""
+
+import copy
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(REPO, "tests", "machine"))
+
+import simmachine  # noqa: E402
+
+TOOL = "orvik-recovery-tool"
+PLAIN = simmachine.load_scenario("plain")
+
+
+def _uuid_at(mount):
+    return [d for d in PLAIN["devices"] if mount in d.get("mount", [])][0]["uuid"]
+
+
+REC_UUID = PLAIN["recovery_uuid"]
+DATA_UUID = _uuid_at("/data")
+BOOT_UUID = _uuid_at("/boot")
+ROOT_UUID = _uuid_at("/")
+
+TASK = "/recovery/backup/recovery.json"
+INDEX = "/recovery/backup/savePath.json"
+OLD_FLAG = "/live.flag"
+NEW_FLAG = "/.flag.d/live.flag"
+SHELL_LOG = "/var/log/orvik-shell-calls.log"
+STATE = [TASK, INDEX, OLD_FLAG, NEW_FLAG, SHELL_LOG]
+
+SUCCESS = "Configuration successful, please reboot your system"
+CANNOT_FIND = "Cannot find the recovery partition"
+
+# The earlier plan and index every row starts from. The index records one former backup of
+# the data partition: /data/backups/2024-01-01-00-00-00.
+OLD_BACKUP = "/backups/2024-01-01-00-00-00"
+OLD_TASK = (b'{\n    "name": "restore",\n    "message": "restore boot and root partition",\n'
+            b'    "total": 0,\n    "ask": true,\n    "locale": "en_US",\n'
+            b'    "type": "SystemRestore",\n    "auto_reboot": false,\n    "tasks": []\n}\n')
+OLD_INDEX = json.dumps({DATA_UUID: {"1704067200": OLD_BACKUP}}, indent=4).encode()
+
+# Files no run may delete, whatever it is asked to replace.
+SENTINELS = ["/data/home/user/Documents/notes.txt", "/data/backups/keep/sentinel",
+             "/data/backups/2024-01-01-00-00-00/system.osi", "/etc/fstab",
+             "/recovery/backup/system.osi", "/data/opt/apps/.keep"]
+
+# Installed as /usr/bin/sh, bash and dash just before the tool runs: any shell the tool
+# starts, by name or by absolute path, leaves its arguments in SHELL_LOG and does nothing.
+SHELL_GUARD = r'''
+import os
+recorder = """#!/usr/bin/python3
+import json, sys
+with open("%s", "a") as log:
+    log.write(json.dumps(sys.argv) + "\\n")
+""" % "''' + SHELL_LOG + r'''"
+for name in ("sh", "bash", "dash"):
+    path = "/usr/bin/" + name
+    with open(path + ".guard", "w") as f:
+        f.write(recorder)
+    os.chmod(path + ".guard", 0o755)
+    os.replace(path + ".guard", path)
+'''
+GUARD_PATH = "/usr/local/lib/orvik-fault-matrix/guard_shells.py"
+
+
+def scenario(name="plain", **top):
+    s = copy.deepcopy(simmachine.load_scenario(name))
+    s.update(top)
+    rec = [d for d in s["devices"] if d.get("uuid") == s["recovery_uuid"]]
+    if rec:
+        files = dict(rec[0].get("files", {}))
+        files["backup/recovery.json"] = OLD_TASK.decode()
+        files["backup/savePath.json"] = OLD_INDEX.decode()
+        rec[0]["files"] = files
+    data = [d for d in s["devices"] if "/data" in d.get("mount", [])]
+    if data:
+        files = dict(data[0].get("files", {}))
+        files["backups/keep/sentinel"] = "keep\n"
+        files["backups/2024-01-01-00-00-00/system.osi"] = "image\n"
+        files["backups/2024-01-01-00-00-00/opt.tar"] = "tar\n"
+        data[0]["files"] = files
+    s.setdefault("files", {})
+    s["files"] = dict(s["files"], **{GUARD_PATH: SHELL_GUARD})
+    return s
+
+
+def run(s, args, before=(), collect=(), env=None, argv=None):
+    before = list(before) + ["python3 " + GUARD_PATH]
+    r = simmachine.Machine(s).run(argv or [TOOL] + list(args), before=before,
+                                  collect=STATE + SENTINELS + list(collect), env=env)
+    return r
+
+
+def status(r):
+    """The exit status as a signed number: -1 for 255."""
+    return r.returncode - 256 if r.returncode > 127 else r.returncode
+
+
+def assert_no_shell(r):
+    assert r.files[SHELL_LOG] is None, "a shell was started: %r" % r.files[SHELL_LOG]
+    assert not [p for p in r.programs if p and os.path.basename(p[0]) in ("sh", "bash")]
+
+
+def assert_sentinels(r):
+    missing = [p for p in SENTINELS if r.files[p] is None]
+    assert not missing, "deleted: %r" % missing
+
+
+def assert_untouched(r, flags=False):
+    """The earlier plan and index as they were, and (unless flags) no flag raised."""
+    assert r.files[TASK] == OLD_TASK
+    assert r.files[INDEX] == OLD_INDEX
+    if not flags:
+        assert r.files[OLD_FLAG] is None and r.files[NEW_FLAG] is None
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+def task_of(r):
+    return json.loads(r.files[TASK].decode())
+
+
+def index_of(r):
+    return json.loads(r.files[INDEX].decode())
+
+
+def assert_planned(r, kind="SystemBackup"):
+    assert status(r) == 0, r
+    assert SUCCESS in r.stderr
+    assert task_of(r)["type"] == kind
+    assert r.files[NEW_FLAG] == b""
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+SYSTEM_BACKUP = ["-a", "system_backup", "-p", "/data/backups"]
+
+
+def read_only_bind(path):
+    return ["mount --bind %s %s && mount -o remount,bind,ro %s" % (path, path, path)]
+
+
+# --------------------------------------------------------------- recovery partition faults
+
+def test_backup_directory_missing():
+    # Without its backup directory the plan cannot be saved: no success, no flag.
+    r = run(scenario(), SYSTEM_BACKUP, before=["rm -rf /recovery/backup"])
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert "recovery.json" in r.stderr
+    for path in (TASK, INDEX, OLD_FLAG, NEW_FLAG):
+        assert r.files[path] is None
+    assert_no_shell(r)
+
+
+def test_backup_directory_read_only():
+    r = run(scenario(), SYSTEM_BACKUP, before=read_only_bind("/recovery/backup"))
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert "recovery.json" in r.stderr
+    assert_untouched(r)
+
+
+def test_recovery_partition_full():
+    # The recovery partition is a tmpfs of its size: fill it up to the last byte.
+    r = run(scenario(), SYSTEM_BACKUP,
+            before=["dd if=/dev/zero of=/recovery/fill bs=1M >/dev/null 2>&1; "
+                    "dd if=/dev/zero of=/recovery/fill2 bs=1 >/dev/null 2>&1; true"])
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert "recovery.json" in r.stderr
+    assert_untouched(r)
+
+
+# ------------------------------------------------------------------------- flag faults
+
+def test_flag_directory_not_creatable():
+    # A file where the flag directory belongs: mkdir fails, the flag never appears.
+    r = run(scenario(), SYSTEM_BACKUP, before=["echo x > /.flag.d"])
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert "mkdir flagDir failed" in r.stderr
+    assert r.files[NEW_FLAG] is None and r.files[OLD_FLAG] is None
+    # The plan written just before stays; without a flag the live system ignores it.
+    assert task_of(r)["type"] == "SystemBackup"
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+def test_flag_not_creatable():
+    r = run(scenario(), SYSTEM_BACKUP,
+            before=["mkdir -p /.flag.d"] + read_only_bind("/.flag.d"))
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert "live.flag" in r.stderr
+    assert r.files[NEW_FLAG] is None and r.files[OLD_FLAG] is None
+    assert task_of(r)["type"] == "SystemBackup"
+    assert_no_shell(r)
+
+
+# ------------------------------------------------------------------------ disk service
+
+def test_disk_service_absent():
+    s = scenario()
+    s["udisks"] = {"absent": True, "mount_error": None}
+    r = run(s, SYSTEM_BACKUP)
+    assert status(r) == -1, r
+    assert CANNOT_FIND in r.stderr
+    assert_untouched(r)
+
+
+@pytest.mark.parametrize("action", ["system_backup", "cancel_backup"])
+def test_mount_fails_with_dbus_error(action):
+    s = scenario("recovery-unmounted")
+    s["udisks"] = {"absent": False,
+                   "mount_error": "org.freedesktop.UDisks2.Error.Failed: simulated failure"}
+    r = run(s, ["-a", action, "-p", "/data/backups"])
+    assert status(r) == -1, r
+    assert CANNOT_FIND in r.stderr
+    assert r.files[OLD_FLAG] is None and r.files[NEW_FLAG] is None
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+# -------------------------------------------------------------------- external programs
+
+GARBAGE = ("\x00\xff\xfe garbage \"unterminated\n" + "A" * 5000 + "\n/dev/\x01 x y z\n"
+           "NAME=\"\\x\" KNAME=\"\\x2\" SIZE=\"-99999999999999999999\"\n"
+           "Block count: 99999999999999999999999\nBlock size: -4096\n")
+FAULTS = {
+    "missing": {"missing": True},
+    "exit-3": {"exit": 3, "stderr": "simulated failure\n"},
+    "garbage": {"exit": 0, "stdout": GARBAGE},
+    "signal-9": {"signal": 9},
+}
+
+
+def with_program(s, program, fault):
+    s["programs"] = dict(s.get("programs", {}), **{program: FAULTS[fault]})
+    return s
+
+
+# What a system backup on the plain machine comes to when one program misbehaves. The
+# classification (lsblk, dmsetup), the mount-point test (df) and the size estimate (du, the
+# usage tools, dpkg) each fall back to "nothing known", which on this machine still lets
+# the plan through; the flag depends on touch (and on sudo when /.flag.d must be made).
+PLANNING_PROGRAMS = ["lsblk", "dmsetup", "df", "du", "dumpe2fs", "dpkg"]
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+@pytest.mark.parametrize("program", PLANNING_PROGRAMS)
+def test_planning_program_fault(program, fault):
+    r = run(with_program(scenario(), program, fault), SYSTEM_BACKUP)
+    assert status(r) in (0, 1, 3, 4, 7, -1), r
+    if status(r) == 0:
+        assert_planned(r)
+        entries = index_of(r)[DATA_UUID]
+        assert entries["1704067200"] == OLD_BACKUP and len(entries) == 2
+    else:
+        # A refusal writes nothing.
+        assert SUCCESS not in r.stderr
+        assert_untouched(r)
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+def test_touch_fault_raises_no_false_success(fault):
+    r = run(with_program(scenario(), "touch", fault), SYSTEM_BACKUP)
+    if fault == "garbage":  # touch still "succeeds" but makes no file
+        pass
+    assert r.files[NEW_FLAG] is None
+    assert status(r) == -1, r
+    assert SUCCESS not in r.stderr
+    assert_no_shell(r)
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+def test_sudo_fault_when_flag_directory_is_needed(fault):
+    r = run(with_program(scenario(), "sudo", fault), SYSTEM_BACKUP, before=["rm -rf /.flag.d"])
+    assert r.files[NEW_FLAG] is None
+    assert status(r) == -1, r
+    assert "mkdir flagDir failed" in r.stderr
+    assert SUCCESS not in r.stderr
+    assert_no_shell(r)
+
+
+def manual_restore_scenario():
+    s = scenario()
+    s["dirs"] = list(s.get("dirs", [])) + ["/data/restore"]
+    s["files"] = dict(s["files"], **{"/data/restore/system.osi": "image\n"})
+    return s
+
+
+@pytest.mark.parametrize("fault,expected", [
+    ("missing", 5),     # a check that could not run lets no restore through
+    ("exit-3", 0),      # only "invalid file" on standard error marks an image invalid
+    ("garbage", 0),
+    ("signal-9", 0),
+])
+def test_image_tool_fault(fault, expected):
+    s = with_program(manual_restore_scenario(), "orvik-clone", fault)
+    r = run(s, ["-a", "manual_restore", "-p", "/data/restore"])
+    assert status(r) == expected, r
+    if expected == 0:
+        assert_planned(r, "ManualRestore")
+    else:
+        assert "The backup file is invalid." in r.stderr
+        assert_untouched(r)
+
+
+@pytest.mark.parametrize("fault", sorted(FAULTS))
+def test_initramfs_tool_fault(fault):
+    service = "/usr/lib/systemd/system/rav2ivo-update-initramfs.service"
+    s = with_program(scenario(), "update-initramfs", fault)
+    s["files"] = dict(s["files"], **{service: "[Unit]\n"})
+    r = run(s, ["--ui"], collect=[service])
+    assert status(r) == 0, r
+    if fault == "garbage":  # it exited with 0: the refresh counts as done
+        assert r.files[service] is None
+    else:
+        assert r.files[service] == b"[Unit]\n"
+    assert_untouched(r)
+
+
+def test_lsblk_missing_on_lvm_machine_is_refused():
+    # Without the inventory the LVM test cannot see the volume group; a check that could not
+    # run must not let the backup of an LVM system through.
+    r = run(with_program(scenario("lvm-root"), "lsblk", "missing"), SYSTEM_BACKUP)
+    assert status(r) != 0 and SUCCESS not in r.stderr, r
+
+
+def test_df_missing_for_directory_on_root_is_refused():
+    # A system backup may not lie on "/"; when df cannot tell the mount point, the rule must
+    # not pass by default.
+    s = with_program(scenario(), "df", "missing")
+    s["dirs"] = list(s.get("dirs", [])) + ["/srv/backups"]
+    r = run(s, ["-a", "system_backup", "-p", "/srv/backups"])
+    assert status(r) != 0 and SUCCESS not in r.stderr, r
+
+
+# ----------------------------------------------------------------------- killed mid-write
+
+KILL_SHIM = r'''
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <limits.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+/* ORVIK_KILL_WRITE=<text>: the first write of more than one byte to a file whose path holds
+ * <text> puts half of its bytes, then the process is killed. ORVIK_KILL_RENAME=<suffix>: the
+ * process is killed just before a file is renamed onto a path ending in <suffix>. */
+
+static int ends_with(const char *s, const char *suffix) {
+    size_t a = strlen(s), b = strlen(suffix);
+    return a >= b && strcmp(s + a - b, suffix) == 0;
+}
+
+static void die_if_renamed_onto(const char *target) {
+    const char *suffix = getenv("ORVIK_KILL_RENAME");
+    if (suffix && target && ends_with(target, suffix)) kill(getpid(), SIGKILL);
+}
+
+ssize_t write(int fd, const void *buf, size_t n) {
+    static ssize_t (*real)(int, const void *, size_t);
+    if (!real) real = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    const char *text = getenv("ORVIK_KILL_WRITE");
+    if (text && n > 1) {
+        char link[64], path[PATH_MAX];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t len = readlink(link, path, sizeof path - 1);
+        if (len > 0) {
+            path[len] = 0;
+            if (strstr(path, text)) {
+                real(fd, buf, n / 2);
+                kill(getpid(), SIGKILL);
+            }
+        }
+    }
+    return real(fd, buf, n);
+}
+
+int rename(const char *from, const char *to) {
+    static int (*real)(const char *, const char *);
+    if (!real) real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
+    die_if_renamed_onto(to);
+    return real(from, to);
+}
+
+int renameat(int fromdir, const char *from, int todir, const char *to) {
+    static int (*real)(int, const char *, int, const char *);
+    if (!real) real = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
+    die_if_renamed_onto(to);
+    return real(fromdir, from, todir, to);
+}
+
+int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
+    static int (*real)(int, const char *, int, const char *, unsigned);
+    if (!real)
+        real = (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT,
+                                                                             "renameat2");
+    die_if_renamed_onto(to);
+    return real(fromdir, from, todir, to, flags);
+}
+'''
+
+
+@pytest.fixture(scope="module")
+def kill_shim():
+    # /var/tmp: the sandbox sees the host's /var/tmp through its overlay, not its /tmp.
+    work = tempfile.mkdtemp(prefix="orvik-kill-shim-", dir="/var/tmp")
+    try:
+        source = os.path.join(work, "killshim.c")
+        with open(source, "w") as f:
+            f.write(KILL_SHIM)
+        library = os.path.join(work, "killshim.so")
+        subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, source, "-ldl"],
+                       check=True)
+        yield library
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def killed_env(library, **switches):
+    env = {"LD_PRELOAD": library}
+    asan = os.environ.get("ASAN_OPTIONS")
+    if asan is not None:  # the sanitizer run: the shim is loaded before the ASan runtime
+        env["ASAN_OPTIONS"] = asan + ":verify_asan_link_order=0"
+    env.update(switches)
+    return env
+
+
+def assert_killed(r):
+    assert r.signal == 9 or r.returncode in (-9, 137), r
+    assert SUCCESS not in r.stderr
+
+
+@pytest.mark.parametrize("switch", ["ORVIK_KILL_WRITE", "ORVIK_KILL_RENAME"])
+def test_killed_while_writing_task_file(kill_shim, switch):
+    target = "/backup/recovery.json"
+    r = run(scenario(), SYSTEM_BACKUP, env=killed_env(kill_shim, **{switch: target}),
+            collect=["/recovery/backup"])
+    assert_killed(r)
+    assert_untouched(r)
+    # Only whole files carry the task file's name; a left-over temporary file is harmless.
+    assert [n for n in r.files["/recovery/backup"] if n in ("recovery.json", "savePath.json")]
+
+
+@pytest.mark.parametrize("switch", ["ORVIK_KILL_WRITE", "ORVIK_KILL_RENAME"])
+def test_killed_while_writing_index(kill_shim, switch):
+    r = run(scenario(), SYSTEM_BACKUP,
+            env=killed_env(kill_shim, **{switch: "/backup/savePath.json"}))
+    assert_killed(r)
+    # The new plan was committed whole before the index was touched; the index is the old
+    # one, whole; no flag was raised, so the live system ignores the plan.
+    assert task_of(r)["type"] == "SystemBackup"
+    assert r.files[INDEX] == OLD_INDEX
+    assert r.files[OLD_FLAG] is None and r.files[NEW_FLAG] is None
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+# --------------------------------------------------------------------------- hostile paths
+
+LONG = "/data/" + "/".join(["d" * 199] * 20)  # about 4,000 characters
+HOSTILE_DIRS = {
+    "blanks": "/data/my backups/two  blanks ",
+    "quotes": "/data/it's \"quoted\" $(touch /pwned) `id`;|&",
+    "newline": "/data/new\nline",
+    "dash": "/data/-rf",
+    "long": LONG,
+}
+
+
+def make_dirs_before(paths):
+    """A before-line that makes directories whose names a shell line could not carry."""
+    encoded = " ".join("'%s'" % p.encode("utf-8", "surrogateescape").hex() for p in paths)
+    return ["python3 -c 'import os,sys\nfor h in sys.argv[1:]: "
+            "os.makedirs(bytes.fromhex(h), exist_ok=True)' " + encoded]
+
+
+@pytest.mark.parametrize("name", sorted(HOSTILE_DIRS))
+def test_hostile_backup_path(name):
+    path = HOSTILE_DIRS[name]
+    r = run(scenario(), ["-a", "system_backup", "-p", path],
+            before=make_dirs_before([path]), collect=["/pwned"])
+    assert r.files["/pwned"] is None
+    assert_planned(r)
+    relative = path[len("/data"):]
+    args = task_of(r)["tasks"][0]["args"]
+    assert args[1] == "UUID:" + DATA_UUID
+    assert args[2].startswith(relative + "/"), args
+    entries = index_of(r)[DATA_UUID]
+    assert any(v.startswith(relative + "/") for v in entries.values())
+
+
+def test_path_with_non_utf8_bytes():
+    # A name that is no UTF-8 text cannot be named in the task file: it is refused, and
+    # nothing is written.
+    raw = b"/data/bad\xff\xfename"
+    r = run(scenario(), [], argv=["/usr/bin/env", simmachine.find_tool(), "-a", "system_backup",
+                                  "-p", raw.decode("utf-8", "surrogateescape")],
+            before=make_dirs_before([raw.decode("utf-8", "surrogateescape")]))
+    assert status(r) == 3, r
+    assert "Path not set or not exists!" in r.stderr
+    assert_untouched(r)
+
+
+def test_leading_dash_path_given_alone():
+    # "-rf" after -p is the option's value, never an option of some program.
+    r = run(scenario(), [], argv=["/usr/bin/env", "--chdir=/data", simmachine.find_tool(),
+                                  "-a", "system_backup", "-p", "-rf"],
+            before=make_dirs_before(["/data/-rf"]))
+    assert_planned(r)
+    assert task_of(r)["tasks"][0]["args"][2].startswith("/-rf/")
+
+
+# Replace targets: only a directory the index records for the location may go.
+@pytest.mark.parametrize("target,cwd", [
+    ("/#", "/"),
+    ("/home#", "/"),
+    ("/data/home#", "/"),
+    ("../x#", "/data/backups/keep"),
+    ("/data/backups/keep#", "/"),
+    ("/data/backups/../home#", "/"),
+])
+def test_unrecorded_replace_target_deletes_nothing(target, cwd):
+    r = run(scenario(), [], argv=["/usr/bin/env", "--chdir=" + cwd, simmachine.find_tool(),
+                                  "-a", "system_backup", "-p", target],
+            before=make_dirs_before(["/data/backups/x"]),
+            collect=["/data/backups/x", "/data/home", "/data/backups/keep"])
+    assert r.files["/data/backups/x"] == []
+    assert r.files["/data/home"] and r.files["/data/backups/keep"] == ["sentinel"]
+    assert_sentinels(r)
+    assert_no_shell(r)
+    if status(r) == 0:
+        # The new entry is added, the recorded one stays.
+        entries = index_of(r)[DATA_UUID]
+        assert entries["1704067200"] == OLD_BACKUP and len(entries) == 2
+    else:
+        assert_untouched(r)
+
+
+def test_recorded_replace_target_is_deleted():
+    r = run(scenario(), ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"],
+            collect=["/data/backups"])
+    assert_planned(r)
+    assert "2024-01-01-00-00-00" not in r.files["/data/backups"]
+    assert "keep" in r.files["/data/backups"]
+    entries = index_of(r)[DATA_UUID]
+    assert "1704067200" not in entries and len(entries) == 1
+
+
+def test_recorded_replace_target_that_is_a_link_deletes_nothing():
+    # The index records /backups/evil, but it is a symbolic link to the users' homes: the
+    # deletion never goes through a link.
+    s = scenario()
+    rec = [d for d in s["devices"] if d.get("uuid") == REC_UUID][0]
+    rec["files"]["backup/savePath.json"] = json.dumps({DATA_UUID: {"1": "/backups/evil"}})
+    r = run(s, ["-a", "system_backup", "-p", "/data/backups/evil#"],
+            before=["ln -s /data/home /data/backups/evil"],
+            collect=["/data/home/user/Documents", "/data/backups"])
+    assert r.files["/data/home/user/Documents"] == ["notes.txt"]
+    assert "evil" in r.files["/data/backups"]
+    assert_sentinels(r)
+    assert_no_shell(r)
+
+
+# ------------------------------------------------------- escaped and non-ASCII device texts
+
+def test_escaped_and_non_ascii_labels_and_mount_points():
+    # A data partition labelled with blanks and Chinese text, mounted where lsblk prints \x20.
+    s = scenario()
+    data = [d for d in s["devices"] if "/data" in d.get("mount", [])][0]
+    data["label"] = "我的 数据"
+    usb = [d for d in s["devices"] if "/media/user/usb" in d.get("mount", [])][0]
+    usb["label"] = "U 盘 x"
+    usb["mount"] = ["/media/user/U 盘 x"]
+    r = run(s, ["-a", "manual_backup", "-p", "/media/user/U 盘 x/备份"],
+            before=make_dirs_before(["/media/user/U 盘 x/备份"]))
+    assert_planned(r, "ManualBackup")
+    args = task_of(r)["tasks"][0]["args"]
+    assert args[1] == "UUID:" + usb["uuid"]
+    assert args[2].startswith("/备份/"), args
+
+
+def test_recovery_partition_mounted_at_escaped_non_ascii_path():
+    s = scenario("recovery-unmounted")
+    rec = [d for d in s["devices"] if d.get("uuid") == s["recovery_uuid"]][0]
+    rec["mount_target"] = "/media/root/恢复 分区"
+    rec["label"] = "恢复 分区"
+    r = run(s, SYSTEM_BACKUP, collect=["/media/root/恢复 分区/backup/recovery.json"])
+    assert status(r) == 0, r
+    assert json.loads(r.files["/media/root/恢复 分区/backup/recovery.json"])["type"] == \
+        "SystemBackup"
+    assert r.files[NEW_FLAG] == b""

@@ -1,0 +1,12 @@
+// debugfs.reiser4 output, as the Reiser4 usage reader takes it.
+#include "fuzzcommon.h"
+#include "utils/core/partitionusage/usageparsers.h"
+
+ORVIK_FUZZ_INIT
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    qint64 freespace = 0;
+    qint64 total = 0;
+    ParseReiser4Usage(fuzz::commandText(data, size), freespace, total);
+    return 0;
+}
