@@ -13,6 +13,7 @@ packages=(
   dosfstools
   dpkg-dev
   e2fsprogs
+  fusefat
   g++
   groff-base
   jfsutils
