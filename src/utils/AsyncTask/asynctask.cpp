@@ -21,24 +21,6 @@ namespace {
 const char kStartedFlagPath[] = "/home/orvik/orvik-recovery-gui.startedFlag";
 const char kRepairLauncher[] = "/usr/bin/orvik-repair-pkexec";
 
-QString& startedFlagOverride() {
-    static QString path;
-    return path;
-}
-
-QString& repairLauncherOverride() {
-    static QString path;
-    return path;
-}
-
-QString startedFlagPath() {
-    return startedFlagOverride().isEmpty() ? kStartedFlagPath : startedFlagOverride();
-}
-
-QString repairLauncher() {
-    return repairLauncherOverride().isEmpty() ? kRepairLauncher : repairLauncherOverride();
-}
-
 // The fstab UUIDs of the first partition list built in this process; later lists reuse them.
 // A function-local static is built once even when two workers get here together.
 const QStringList& firstSystemUuids(const FSTabInfoList& fstab) {
@@ -174,14 +156,6 @@ void AsyncTask::setSystemRootUUID(const QString& uuid) {
     rootUUID = uuid;
 }
 
-void AsyncTask::setStartedFlagPathForTests(const QString& path) {
-    startedFlagOverride() = path;
-}
-
-void AsyncTask::setRepairLauncherForTests(const QString& path) {
-    repairLauncherOverride() = path;
-}
-
 void AsyncTask::run() {
     switch (taskType) {
         case 1:
@@ -215,7 +189,7 @@ void AsyncTask::fixPartition() {
 }
 
 void AsyncTask::waitForStartedFlag() {
-    const QString marker = startedFlagPath();
+    const QString marker = kStartedFlagPath;
     while (!stopWatching) {
         if (QFile::exists(marker)) {
             stopWatching = true;
@@ -230,7 +204,7 @@ void AsyncTask::waitForStartedFlag() {
 }
 
 void AsyncTask::initSystemRepairToolPage() {
-    const QString program = repairLauncher();
+    const QString program = kRepairLauncher;
     QString output;
     QString error;
     const bool ok = SpawnCmd(program, {}, output, error);

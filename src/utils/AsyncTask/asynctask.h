@@ -65,11 +65,6 @@ public:
                                    const QList<Utils::BlkIdInfo>& blkIdList);
     void initLiveRestorePageInfo();
 
-    // Test seams for the two fixed paths: the start-up marker of job 3 and the launcher of
-    // job 5. An empty text restores the fixed path.
-    static void setStartedFlagPathForTests(const QString& path);
-    static void setRepairLauncherForTests(const QString& path);
-
 signals:
     void fixPartitionSuccess();
     void fixPartitionFailed(QString error);

@@ -241,59 +241,6 @@ private slots:
         }
     }
 
-    void repairTool_data() {
-        QTest::addColumn<QByteArray>("script");  // empty: the launcher does not exist
-        QTest::addColumn<QStringList>("fired");
-        QTest::addColumn<QString>("error");
-
-        QTest::newRow("started") << QByteArray("[ $# -eq 0 ] || exit 9\necho started")
-                                 << QStringList{"initSystemRepairToolPageFinish():1"} << "";
-        QTest::newRow("refused") << QByteArray("echo out\necho 'Not authorized' >&2\nexit 127")
-                                 << QStringList{"initSystemRepairToolPageFailed(QString):1"}
-                                 << "Not authorized\n";
-        QTest::newRow("missing") << QByteArray()
-                                 << QStringList{"initSystemRepairToolPageFailed(QString):1"} << "";
-    }
-
-    void repairTool() {
-        QFETCH(QByteArray, script);
-        QFETCH(QStringList, fired);
-        QFETCH(QString, error);
-        QTemporaryDir dir;
-        FakeBin launcher;
-        if (!script.isEmpty()) {
-            launcher.add("orvik-repair-pkexec", script);
-        }
-        AsyncTask::setRepairLauncherForTests(launcher.path("orvik-repair-pkexec"));
-        AsyncTask task(5);
-        Spies spies(task);
-        runToEnd(task);
-        AsyncTask::setRepairLauncherForTests({});
-        QCOMPARE(spies.fired(), fired);
-        if (!spies.at(6).isEmpty()) {
-            QCOMPARE(spies.at(6).first().first().toString(), error);
-        }
-    }
-
-    void startedMarker() {
-        QTemporaryDir dir;
-        const QString marker = dir.filePath("orvik-recovery-gui.startedFlag");
-        AsyncTask::setStartedFlagPathForTests(marker);
-        AsyncTask task(3);
-        Spies spies(task);
-        task.start();
-        // Without the marker the job keeps waiting.
-        QVERIFY(!task.wait(2500));
-        QCOMPARE(spies.fired(), QStringList());
-        QFile file(marker);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.close();
-        QVERIFY(task.wait(10000));
-        AsyncTask::setStartedFlagPathForTests({});
-        QCOMPARE(spies.fired(), QStringList{"showSystemRestoreFinish():1"});
-        QVERIFY(!QFile::exists(marker));
-    }
-
     void checkListLiveModes_data() {
         QTest::addColumn<int>("mode");
         QTest::newRow("overlay live") << 2;
