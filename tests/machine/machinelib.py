@@ -240,16 +240,25 @@ def btrfs_size_text(value):
 # ---------------------------------------------------------------------------------------
 # Mounting. These helpers run as root of the sandbox's mount namespace, outside its chroot.
 
-import ctypes  # noqa: E402
-
 MS_RDONLY = 1
 MS_REMOUNT = 32
 MS_BIND = 4096
 MNT_DETACH = 2
 
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
-_libc.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
+_libc = None
+
+
+def libc():
+    """The C library, loaded on first use: the fake programs never mount and start faster
+    without ctypes."""
+    global _libc
+    if _libc is None:
+        import ctypes
+        lib = ctypes.CDLL(None, use_errno=True)
+        lib.mount.argtypes = [ctypes.c_char_p] * 3 + [ctypes.c_ulong, ctypes.c_char_p]
+        lib.umount2.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        _libc = (lib, ctypes)
+    return _libc
 
 
 class MountError(OSError):
@@ -261,14 +270,16 @@ def _b(text):
 
 
 def sys_mount(source, target, fstype=None, flags=0, data=None):
-    if _libc.mount(_b(source), _b(target), _b(fstype), flags, _b(data)) != 0:
+    lib, ctypes = libc()
+    if lib.mount(_b(source), _b(target), _b(fstype), flags, _b(data)) != 0:
         err = ctypes.get_errno()
         raise MountError(err, "mount %s on %s (%s, %s): %s"
                          % (source, target, fstype, data, os.strerror(err)))
 
 
 def sys_umount(target, flags=0):
-    if _libc.umount2(_b(target), flags) != 0:
+    lib, ctypes = libc()
+    if lib.umount2(_b(target), flags) != 0:
         err = ctypes.get_errno()
         raise MountError(err, "umount %s: %s" % (target, os.strerror(err)))
 
