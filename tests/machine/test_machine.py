@@ -276,56 +276,60 @@ def test_failing_before_line_is_reported():
         sh("true", before=["exit 3"])
 
 
-def busctl(*args):
-    return "busctl --system " + " ".join(args)
+DBUSCALL = os.path.join(HERE, "dbuscall.py")
+
+
+def dbuscall(*args):
+    return " ".join([DBUSCALL] + list(args))
 
 
 def test_udisks_mount_really_mounts():
     s = load_scenario("recovery-unmounted")
-    call = busctl("call org.freedesktop.UDisks2", BLOCK + "sda4",
-                  "org.freedesktop.UDisks2.Filesystem")
-    r = sh(call + " Mount a{sv} 0 && cat /media/root/%s/backup/boot.info && "
+    r = sh(dbuscall("mount", BLOCK + "sda4") + " && cat /media/root/%s/backup/boot.info && "
            "echo x > /media/root/%s/new && " % (REC_UUID, REC_UUID) +
-           busctl("get-property org.freedesktop.UDisks2", BLOCK + "sda4",
-                  "org.freedesktop.UDisks2.Filesystem MountPoints"), s)
+           dbuscall("mountpoints", BLOCK + "sda4"), s)
     assert r.returncode == 0, r
-    assert r.stdout.splitlines()[0] == 's "/media/root/%s"' % REC_UUID
-    assert r.stdout.splitlines()[1] == BOOT_UUID
+    answer, boot, mount_points = r.stdout.splitlines()
+    assert answer == "/media/root/" + REC_UUID
+    assert boot == BOOT_UUID
+    assert mount_points == repr(("/media/root/%s\0" % REC_UUID).encode())  # NUL-terminated
     mount = r.mount_of("/media/root/" + REC_UUID)
     assert mount[0] == "/dev/sda4" and mount[2] == "tmpfs" and "rw" in mount[3].split(",")
     assert r.calls == ["org.freedesktop.UDisks2.Filesystem.Mount " + BLOCK + "sda4",
                        "org.freedesktop.DBus.Properties.Get " + BLOCK + "sda4"]
-    # MountPoints: the path and its NUL byte.
-    assert r.stdout.splitlines()[2].endswith(" 0") and r.stdout.splitlines()[2].startswith(
-        "aay 1 " + str(len("/media/root/" + REC_UUID) + 1))
 
 
 def test_udisks_mount_read_only_and_unmount():
     s = load_scenario("recovery-unmounted")
     device(s, "sda4").update(readonly=True, mount_target="/run/media/rec")
-    call = busctl("call org.freedesktop.UDisks2", BLOCK + "sda4",
-                  "org.freedesktop.UDisks2.Filesystem")
-    r = sh(call + " Mount a{sv} 0; touch /run/media/rec/x; echo touch=$?; " + call +
-           " Unmount a{sv} 0; " + call + " Unmount a{sv} 0; ls /run/media", s)
-    assert 's "/run/media/rec"' in r.stdout and "touch=1" in r.stdout
-    assert "is not mounted" in r.stderr
+    r = sh(dbuscall("mount", BLOCK + "sda4") + "; touch /run/media/rec/x; echo touch=$?; " +
+           dbuscall("unmount", BLOCK + "sda4") + "; " + dbuscall("unmount", BLOCK + "sda4") +
+           "; ls /run/media", s)
+    assert "/run/media/rec" in r.stdout.splitlines() and "touch=1" in r.stdout
+    assert "org.freedesktop.UDisks2.Error.NotMounted: Device `/dev/sda4' is not mounted" \
+        in r.stderr
     assert r.mount_of("/run/media/rec") is None
+
+
+def test_udisks_block_properties():
+    r = sh(dbuscall("getall", BLOCK + "dm_2d1", "org.freedesktop.UDisks2.Block"), "lvm-root")
+    props = dict(line.split("=", 1) for line in r.stdout.splitlines())
+    assert props["IdUUID"] == "a1b2c3d4-e5f6-4789-9abc-def012345678"
+    assert props["IdType"] == "ext4" and props["Drive"] == "/"
+    assert props["IdUsage"] == "filesystem"
 
 
 def test_udisks_faults():
     s = load_scenario("recovery-unmounted")
     s["udisks"] = {"mount_error": "simulated failure",
                    "errors": {"Manager.GetBlockDevices": "listing broken"}}
-    call = busctl("call org.freedesktop.UDisks2")
-    r = sh(call + " " + BLOCK + "sda4 org.freedesktop.UDisks2.Filesystem Mount a{sv} 0; " +
-           call + " /org/freedesktop/UDisks2/Manager org.freedesktop.UDisks2.Manager "
-           "GetBlockDevices a{sv} 0", s)
-    assert "simulated failure" in r.stderr and "listing broken" in r.stderr
+    r = sh(dbuscall("mount", BLOCK + "sda4") + "; " + dbuscall("list"), s)
+    assert "org.freedesktop.UDisks2.Error.Failed: simulated failure" in r.stderr
+    assert "org.freedesktop.UDisks2.Error.Failed: listing broken" in r.stderr
     assert r.mount_of("/media/root/" + REC_UUID) is None
     s["udisks"] = {"absent": True}
-    r = sh(call + " /org/freedesktop/UDisks2/Manager org.freedesktop.UDisks2.Manager "
-           "GetBlockDevices a{sv} 0", s)
-    assert r.returncode != 0 and r.calls == []
+    r = sh(dbuscall("list"), s)
+    assert r.returncode != 0 and "ServiceUnknown" in r.stderr and r.calls == []
 
 
 def probe_path():
