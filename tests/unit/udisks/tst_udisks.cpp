@@ -219,6 +219,26 @@ private slots:
         QVERIFY(g_warnings.isEmpty());
     }
 
+    void bulkReadingFails() {
+        // The order still comes from the manager; each device then asks for itself.
+        useScenario({"--scenario", writeScenario("nobulk", R"({"extends": "plain",
+                                                 "udisks": {"errors": {"GetManagedObjects":
+                                                                       "broken"}}})")});
+        ODiskManager manager;
+        const QStringList paths = manager.blockDevices({});
+        QCOMPARE(paths.size(), 7);
+        QCOMPARE(g_warnings.size(), 1);
+        QVERIFY(g_warnings.first().contains("GetManagedObjects"));
+        DevicePtr boot = open(kBlock + "sda1");
+        QCOMPARE(boot->idUUID(), kBootUuid);
+        QCOMPARE(texts(boot->mountPoints()), QStringList{"/boot"});
+        DevicePtr disk = open(kBlock + "sda");
+        QCOMPARE(disk->device(), QByteArray("/dev/sda"));
+        QVERIFY(disk->mountPoints().isEmpty());
+        QCOMPARE(g_warnings.size(), 1);  // a disk without a file system is no failure
+        QCOMPARE(m_bus.calls().size(), 2 + 2 + 2);
+    }
+
     void unmountAndMountFollowTheDevice() {
         useScenario({"--scenario", "plain"});
         ODiskManager manager;
