@@ -66,3 +66,14 @@ def test_every_return_value_of_the_help_is_documented(page, help_text):
     documented = [int(c) for c in re.findall(r"^\s{7}(\d+)\s", section(page, "EXIT STATUS"), re.M)]
     # -1 reaches the shell as 255; 9 (cancel failed) is not in the help's table.
     assert documented == sorted({c & 0xFF for c in codes} | {9})
+
+
+def test_documented_files_are_the_tools_own(page, unpacked):
+    """Each path under FILES is one the packaged binary names (UTF-8 or UTF-16 literal)."""
+    binary = (unpacked / "usr/bin/orvik-recovery-tool").read_bytes()
+    files = re.findall(r"^ {7}(\S+)$", section(page, "FILES"), re.M)
+    assert len(files) >= 12, files
+    for path in files:
+        # recovery/backup/NAME stands for NAME under the recovery partition's mount point.
+        needle = path.rsplit("/", 1)[1] if path.startswith("recovery/") else path
+        assert needle.encode() in binary or needle.encode("utf-16-le") in binary, path
