@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# The tool's main job, shown on a simulated machine: plans a system backup to a directory on
+# the data partition and prints the tool's messages, its exit status, the task file, the
+# save-path index and the flag it raised. Nothing on the host is touched. Installs nothing:
+# run scripts/install-deps.sh first. Must run as root (private mount namespaces).
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+build=${ORVIK_BUILD_DIR:-$top/build}
+tool="$build/src/tool/main/orvik-recovery-tool"
+
+if [ ! -x "$tool" ]; then
+  echo "== build"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    cmake --build "$build" --target orvik-recovery-tool -j"$(nproc)" >/dev/null ||
+    { echo "build failed" >&2; exit 1; }
+fi
+
+recovery=/recovery/backup
+echo "== orvik-recovery-tool -a system_backup -p /data/backups   (simulated machine \"plain\")"
+ORVIK_TOOL="$tool" python3 tests/machine/run-in-machine plain \
+  --before "mkdir -p /data/backups" \
+  --env TZ=UTC \
+  --collect "$recovery/recovery.json" \
+  --collect "$recovery/savePath.json" \
+  --collect /live.flag \
+  --collect /.flag.d/live.flag \
+  -- orvik-recovery-tool -a system_backup -p /data/backups 2>&1
+status=$?
+echo "== exit status: $status"
+exit "$status"
