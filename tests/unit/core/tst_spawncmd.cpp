@@ -5,6 +5,7 @@
 
 #include "coretesthelpers.h"
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/partitionusage/stdinspawn.h"
 
 class SpawnCmdTest : public QObject {
     Q_OBJECT
@@ -25,6 +26,8 @@ private slots:
     void cannotStart_data();
     void cannotStart();
     void childSeesLcAllC();
+    void withInput_data();
+    void withInput();
 
 private:
     QString script(const QString& name, const QString& body);
@@ -189,6 +192,7 @@ void SpawnCmdTest::cannotStart() {
     QVERIFY(!SpawnCmd(cmd, {}));
     QVERIFY(!SpawnCmd(cmd, {}, output));
     QVERIFY(!SpawnCmd(cmd, {}, output, error));
+    QVERIFY(!SpawnCmdWithInput(cmd, {}, "x\n", output, error));
     QVERIFY(output.isEmpty());
 }
 
@@ -199,6 +203,44 @@ void SpawnCmdTest::childSeesLcAllC() {
     QVERIFY(SpawnCmd(cmd, {}, output));
     qunsetenv("LC_ALL");
     QCOMPARE(output, QString("C\n"));
+}
+
+// The runner that feeds standard input (the JFS reader's): input reaches the child, both
+// channels are gathered, and a child that never stops printing is stopped.
+void SpawnCmdTest::withInput_data() {
+    QTest::addColumn<QString>("body");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("input echoed") << "cat\necho \"$LC_ALL\" >&2" << true << "before:dm\nx\n"
+                                  << "C\n";
+    QTest::newRow("exit 2 keeps output") << "cat\nexit 2" << false << "before:dm\nx\n"
+                                         << "";
+    QTest::newRow("endless output stopped") << "while :; do echo prompt; done" << false << ""
+                                            << "";
+    QTest::newRow("output closed early") << "exec 1>&-\nsleep 1\necho late >&2" << true << "before:"
+                                         << "late\n";
+    QTest::newRow("NUL ends the text") << "printf 'a\\000b'" << true << "before:a"
+                                       << "";
+}
+
+void SpawnCmdTest::withInput() {
+    QFETCH(QString, body);
+    QFETCH(bool, ok);
+    QFETCH(QString, output);
+    QFETCH(QString, error);
+    QString gotOutput = "before:";
+    QString gotError;
+    QCOMPARE(SpawnCmdWithInput(script("interactive", body), {}, "dm\nx\n", gotOutput, gotError,
+                               64 * 1024),
+             ok);
+    if (QTest::currentDataTag() == QLatin1String("endless output stopped")) {
+        QVERIFY(gotOutput.startsWith("before:prompt\n"));
+        return;
+    }
+    QCOMPARE(gotOutput, output);
+    QCOMPARE(gotError, error);
 }
 
 QTEST_GUILESS_MAIN(SpawnCmdTest)

@@ -7,7 +7,7 @@
 //
 //   freespace = Free blocks * Blocksize, total = Count of blocks on the device * Blocksize
 //
-// The free-blocks label itself holds a colon-free parenthesis, so the value is the last field.
+// The free-blocks label runs on in brackets; the figure is the field after the last colon.
 
 #include "utils/core/command/spawncmd.h"
 #include "utils/core/partitionusage/linescan.h"

@@ -20,7 +20,10 @@ void Start(QProcess& process, const QString& cmd, const QStringList& args) {
 // Reads until the child ends; false when it wrote more than limit bytes (it is then killed).
 bool Drain(QProcess& process, QByteArray& out, QByteArray& err, qint64 limit) {
     while (process.state() != QProcess::NotRunning) {
-        process.waitForReadyRead(-1);
+        if (!process.waitForReadyRead(-1) && process.state() != QProcess::NotRunning) {
+            // Standard output closed while the child goes on: nothing more to read from it.
+            process.waitForFinished(-1);
+        }
         out += process.readAllStandardOutput();
         err += process.readAllStandardError();
         if (out.size() + err.size() > limit) {
