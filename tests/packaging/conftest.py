@@ -43,6 +43,7 @@ def package_build(tmp_path_factory):
     if proc.returncode != 0:
         tail = log.read_text(errors="replace").splitlines()[-40:]
         pytest.fail("dpkg-buildpackage failed (%d):\n%s" % (proc.returncode, "\n".join(tail)))
+    shutil.rmtree(src)  # the build tree is large; only the artefacts beside it are used
     debs = sorted(top.glob(PACKAGE + "_*.deb"))
     assert len(debs) == 1, "expected one binary package, found %s" % [d.name for d in debs]
     return {"top": top, "deb": debs[0]}
