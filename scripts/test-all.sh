@@ -13,6 +13,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 
 bash scripts/install-deps.sh || exit 1
+# Debian's interpreter: it has pytest, dbus-python and GLib; another python3 earlier on PATH may not.
+py=/usr/bin/python3
 
 build=${ORVIK_BUILD_DIR:-$top/build}
 jobs=$(nproc)
@@ -54,8 +56,12 @@ count_ctest "$logs/ctest.log"
 echo "== simulated machine and end-to-end tests"
 export ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool"
 export ORVIK_BUILD_DIR="$build"
-python3 -m pytest -q -p no:cacheprovider tests/machine tests/e2e 2>&1 | tee "$logs/e2e.log"
+"$py" -m pytest -q -p no:cacheprovider tests/machine tests/e2e 2>&1 | tee "$logs/e2e.log"
 count_pytest "$logs/e2e.log"
+
+echo "== Debian package"
+"$py" -m pytest -q -p no:cacheprovider tests/packaging 2>&1 | tee "$logs/package.log"
+count_pytest "$logs/package.log"
 
 echo "== summary"
 echo "$passed passed, $failed failed"
