@@ -309,13 +309,34 @@ def safe_relative(path):
     return "/".join(parts)
 
 
+def content_bytes(content):
+    """File content of a scenario: text, bytes, or {"base64": ...} (bytes after JSON)."""
+    if isinstance(content, dict):
+        import base64
+        return base64.b64decode(content["base64"])
+    return content.encode() if isinstance(content, str) else bytes(content)
+
+
+def jsonable_contents(scenario):
+    """The scenario with every bytes content turned into {"base64": ...}."""
+    import base64
+
+    def fix(files):
+        return {k: {"base64": base64.b64encode(v).decode()} if isinstance(v, (bytes, bytearray))
+                else v for k, v in files.items()}
+    s = dict(scenario)
+    s["files"] = fix(s.get("files") or {})
+    s["devices"] = [dict(d, files=fix(d.get("files") or {})) for d in s.get("devices", [])]
+    return s
+
+
 def write_tree(base, files):
     """Creates `files` ({relative path: text or bytes}) under base, a directory we own."""
     for rel, content in files.items():
         rel = safe_relative(rel)
         target = os.path.join(base, rel)
         os.makedirs(os.path.dirname(target), exist_ok=True)
-        data = content.encode() if isinstance(content, str) else bytes(content)
+        data = content_bytes(content)
         with open(target, "wb") as f:
             f.write(data)
 

@@ -232,7 +232,7 @@ class Sandbox:
 
         def put(path, text):
             files[path] = None if text is None else base64.b64encode(
-                text.encode() if isinstance(text, str) else text).decode()
+                ml.content_bytes(text)).decode()
 
         for p in ("/live.flag", "/.flag.d"):
             put(p, None)

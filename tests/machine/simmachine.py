@@ -115,7 +115,8 @@ def namespace_prefix():
 
 class Machine:
     def __init__(self, scenario="plain"):
-        self.scenario = machinelib.normalize(load_scenario(scenario))
+        self.scenario = machinelib.jsonable_contents(
+            machinelib.normalize(load_scenario(scenario)))
 
     def run(self, argv, collect=(), before=(), env=None, user=None, timeout=120, stdin=None,
             keep=False):

@@ -80,9 +80,14 @@ def test_scenario_files_are_the_machines():
     assert b"root=UUID=9d3b6e2f" in r.files["/proc/cmdline"]
     assert r.files["/live.flag"] is None
     s = load_scenario("plain")
-    s.update(os_version=None, desktop_type="Device", recovery_uuid=None)
+    s.update(os_version=None, desktop_type="Device", recovery_uuid=None,
+             files={"/srv/blob.bin": b"\x00\xff\x7fELF"})
+    device(s, "sda4")["files"]["backup/raw.img"] = b"\xde\xad"
     r = sh("true", s, collect=["/etc/os-version", "/etc/orvik/system-recovery.conf",
-                               "/usr/lib/orvik/desktop-version"])
+                               "/usr/lib/orvik/desktop-version", "/srv/blob.bin",
+                               "/recovery/backup/raw.img"])
+    assert r.files["/srv/blob.bin"] == b"\x00\xff\x7fELF"
+    assert r.files["/recovery/backup/raw.img"] == b"\xde\xad"
     assert r.files["/etc/os-version"] is None
     assert r.files["/etc/orvik/system-recovery.conf"] is None
     assert r.files["/usr/lib/orvik/desktop-version"] == b"[Release]\nType=Device\n"
