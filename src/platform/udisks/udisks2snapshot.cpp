@@ -52,6 +52,26 @@ QString driveOf(const QVariant& value) {
     return drive == QLatin1String(UDisks2::kNoObject) ? QString() : drive;
 }
 
+// The D-Bus object-path grammar: "/" or "/" followed by "/"-separated non-empty
+// elements of [A-Za-z0-9_].
+bool isObjectPath(const QString& path) {
+    if (path == QLatin1String("/")) {
+        return true;
+    }
+    if (!path.startsWith('/') || path.endsWith('/') || path.contains(QLatin1String("//"))) {
+        return false;
+    }
+    for (const QChar c : path) {
+        const ushort u = c.unicode();
+        const bool ok = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') ||
+                        (u >= '0' && u <= '9') || u == '_' || u == '/';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 QByteArray cutAtNul(const QByteArray& bytes) {
@@ -129,8 +149,14 @@ QDBusConnection bus() {
 
 bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDBusMessage& reply,
           QString& error, const QStringList& quietErrors) {
-    reply = bus().call(request, QDBus::Block, timeoutMs);
     const QString what = request.interface() + '.' + request.member() + ' ' + request.path();
+    if (!isObjectPath(request.path())) {
+        // Checked here: QtDBus would add a warning of its own before refusing it.
+        error = QStringLiteral("%1: not an object path").arg(UDisks2::kErrorInvalidArgs);
+        qWarning() << "udisks2:" << what << "failed:" << error;
+        return false;
+    }
+    reply = bus().call(request, QDBus::Block, timeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage) {
         if (reply.signature() == QLatin1String(signature)) {
             return true;

@@ -313,6 +313,14 @@ private slots:
         QCOMPARE(m_bus.calls().size(), 1);  // asked once, not at every property
         QCOMPARE(g_warnings.size(), 1);
         QVERIFY(g_warnings.first().contains("org.freedesktop.DBus.Error.UnknownObject"));
+        // Not even an object path: refused before it reaches the bus, still no crash.
+        g_warnings.clear();
+        DevicePtr bad = open("not an object path");
+        QCOMPARE(bad->idUUID(), QString());
+        QCOMPARE(g_warnings.size(), 1);
+        QVERIFY(!bad->mount({}).startsWith('/'));
+        QCOMPARE(g_warnings.size(), 2);
+        QCOMPARE(m_bus.calls().size(), 1);  // neither reached the service
     }
 
     void callsDoNotGrowWithDevices_data() {
