@@ -262,18 +262,20 @@ class Sandbox:
     def install_fakes(self):
         r = self.root
         lib = r + SIM + "/lib"
-        for name in ("machinelib.py", "fakeprog.py"):
+        for name in ("machinelib.py", "fakeprog.py", "logpass.sh"):
             shutil.copy(os.path.join(HERE, name), lib)
-        os.chmod(lib + "/fakeprog.py", 0o755)
+            os.chmod(os.path.join(lib, name), 0o755)
         with open(r + SIM + "/scenario.json", "w") as f:
             json.dump(self.s, f)
         open(r + SIM + "/programs.log", "w").close()
         os.chmod(r + SIM + "/programs.log", 0o666)
         missing = [n for n, rule in self.s["programs"].items()
                    if isinstance(rule, dict) and rule.get("missing")]
-        names = set(FAKE_PROGRAMS) | set(PASSTHROUGH) | set(self.s["programs"])
-        for name in sorted(names - set(missing)):
+        faulty = set(self.s["programs"])
+        for name in sorted((set(FAKE_PROGRAMS) | faulty) - set(missing)):
             os.symlink(SIM + "/lib/fakeprog.py", r + FAKES + "/" + name)
+        for name in sorted(set(PASSTHROUGH) - faulty):
+            os.symlink(SIM + "/lib/logpass.sh", r + FAKES + "/" + name)
         if missing:
             self.chrooted(_hide_programs, missing)
 
@@ -440,6 +442,15 @@ class Sandbox:
         except OSError:
             return []
 
+    def read_programs(self, offset):
+        try:
+            with open(self.root + SIM + "/programs.log", "rb") as f:
+                f.seek(offset)
+                data = f.read().decode("utf-8", "surrogateescape")
+        except OSError:
+            return []
+        return [record.split("\x1f")[:-1] for record in data.split("\x1e") if record]
+
     # -------------------------------------------------------------- whole run
     def run(self):
         result = {"notes": self.notes}
@@ -462,8 +473,7 @@ class Sandbox:
             result.update(self.run_command())
             time.sleep(0.05)  # let the service flush the last call's log line
             result["calls"] = self.read_log("udisks-calls.log", calls_at)
-            result["programs"] = [json.loads(line) for line in
-                                  self.read_log("programs.log", programs_at) if line]
+            result["programs"] = self.read_programs(programs_at)
             result["mounts"] = self.chrooted(_mountinfo)
             result["files"] = self.chrooted(_collect, self.req.get("collect") or [])
         except (SetupError, ml.MountError, RuntimeError, OSError) as e:
