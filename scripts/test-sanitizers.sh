@@ -59,6 +59,9 @@ PYTHON=python3
 python3 -c 'import pytest' 2>/dev/null || PYTHON=/usr/bin/python3
 export ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool"
 export ORVIK_BUILD_DIR="$build"
+if [ -x "$build/tests/unit/recenv/recenv-probe" ]; then
+  export ORVIK_RECENV_PROBE="$build/tests/unit/recenv/recenv-probe"
+fi
 PYTHONPATH="$top/tests/sanitizers${PYTHONPATH:+:$PYTHONPATH}" \
   "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider -p pytest_sanitizer_reports tests/machine tests/e2e \
   2>&1 | tee "$logs/e2e.log"
