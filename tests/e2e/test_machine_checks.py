@@ -48,10 +48,10 @@ def test_root_uuid_comes_from_the_mounted_root():
 
 
 def devices_without_uuid(s):
-    """A whole disk and an unmounted file system without UUID, listed first."""
-    s["devices"].insert(0, {"name": "sdy", "type": "disk", "drive": "spare", "size": 1 << 30})
-    s["devices"].insert(1, {"name": "sdy1", "type": "part", "pkname": "sdy", "drive": "spare",
-                            "fstype": "ext4", "uuid": "", "size": 1 << 30, "used": 1 << 20})
+    """An unmounted file system without UUID listed first, then a whole disk without one."""
+    s["devices"].insert(0, {"name": "sdy1", "type": "part", "drive": "spare", "fstype": "ext4",
+                            "uuid": "", "size": 1 << 30, "used": 1 << 20})
+    s["devices"].insert(1, {"name": "sdz", "type": "disk", "drive": "spare", "size": 1 << 30})
     return s
 
 

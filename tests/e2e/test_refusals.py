@@ -2,7 +2,7 @@
 
 import pytest
 
-from frontend import (INDEX_FILE, device, NEW_FLAG, OLD_FLAG, REC_UUID, TASK_FILE, add_device,
+from frontend import (INDEX_FILE, NEW_FLAG, OLD_FLAG, REC_UUID, TASK_FILE, add_device,
                       assert_nothing_written, patch, recovery_files, run, scenario)
 
 EARLIER_PLAN = '{"name": "restore", "type": "SystemBackup", "tasks": []}\n'
@@ -45,6 +45,11 @@ REFUSALS = [
      ["-a", "system_restore"], '"Cannot find the recovery partition"', 255),
     ("cancel without recovery partition", scenario("plain", recovery_uuid="no-such-uuid"),
      ["-a", "cancel_backup"], '"Cannot find the recovery partition"', 255),
+    ("lsblk missing", scenario("plain", programs={"lsblk": {"missing": True}}),
+     ["-a", "system_restore"], "Cannot read the block devices; LVM and encryption cannot be "
+     "checked", 255),
+    ("lsblk failing on an LVM machine", scenario("lvm-root", programs={"lsblk": {"exit": 1}}),
+     BACKUP + ["/data"], "Cannot read the block devices", 255),
     # location checks
     ("system backup without path", scenario("plain"), ["-a", "system_backup"],
      '"Path not set or not exists!"', 3),
@@ -113,7 +118,8 @@ def test_refusal(case):
     assert "Configuration successful" not in o.err
     # An unmounted recovery partition shows nothing at /recovery.
     earlier = {TASK_FILE: EARLIER_PLAN, INDEX_FILE: EARLIER_INDEX}
-    assert_nothing_written(o, earlier if device(s, "sda4")["mount"] else {})
+    rec = [d for d in s["devices"] if d.get("uuid") == REC_UUID][0]
+    assert_nothing_written(o, earlier if rec.get("mount") else {})
     assert o.files["/.flag.d"] is None
     assert not o.ran("touch") and not o.ran("sudo", "mkdir")
 
@@ -187,3 +193,10 @@ def test_missing_desktop_version_counts_as_professional():
     s = scenario("plain", desktop_type=None, dirs=["/data/bk"])
     o = run(s, "-a", "system_backup", "-p", "/data/bk")
     assert o.code == 0, o
+
+
+def test_cancel_works_without_the_inventory():
+    s = scenario("plain", programs={"lsblk": {"missing": True}})
+    o = run(s, "-a", "cancel_restore", before=["touch /live.flag"])
+    assert o.code == 0, o
+    assert not o.exists(OLD_FLAG)

@@ -94,17 +94,27 @@ def test_manual_backup_counts_the_second_drive():
     assert space_numbers(o.err) == (GiB, BOOT + ROOT + RECOVERY + 100 * GiB + RESERVE)
 
 
+def spare_drive_first(s):
+    """A disk without UUID on a drive of its own, listed first: an empty data UUID must not
+    pick its drive."""
+    s["devices"][:0] = [
+        {"name": "sdx", "type": "disk", "drive": "spare", "size": 100 * GiB},
+        {"name": "sdx1", "type": "part", "pkname": "sdx", "drive": "spare", "fstype": "ext4",
+         "uuid": "5a0a5a0a-0000-4000-8000-000000000001", "size": 10 * GiB,
+         "used": 3 * GiB},
+    ]
+    return recovery_files(s, _ovd_data__info=None)
+
+
 def test_without_data_marker_only_the_root_drive_counts():
-    s = recovery_files(patch(scenario("data-second-drive"), "sdc1", avail=GiB),
-                       _ovd_data__info=None)
+    s = spare_drive_first(patch(scenario("data-second-drive"), "sdc1", avail=GiB))
     o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
     assert o.code == 1, o
     assert space_numbers(o.err) == (GiB, BOOT + ROOT + RECOVERY + RESERVE)
 
 
 def test_without_data_marker_no_data_image():
-    s = recovery_files(patch(scenario("data-second-drive"), "sdc1", size=400 * GiB),
-                       _ovd_data__info=None)
+    s = spare_drive_first(patch(scenario("data-second-drive"), "sdc1", size=400 * GiB))
     o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
     assert o.code == 0, o
     tasks = o.json(TASK_FILE)["tasks"]

@@ -49,7 +49,14 @@ int checkSystemVolumes(ActionType action) {
     bool isEncrypted = false;
     bool isFileManagerEncrypted = false;
     const QStringList uuids = FSTab::getUUIDList(FSTab::getFSTabFromFile(kFstab));
-    const bool isLvm = Device::isLvm(uuids, isEncrypted, isFileManagerEncrypted);
+    const DeviceInfoList inventory = Device::createDeviceList();
+    // Without the inventory neither LVM nor encryption can be seen: a check that could not
+    // run must not let a plan through. Withdrawing a plan stays possible.
+    if (inventory.isEmpty() && !isCancelAction(action)) {
+        qWarning() << "Cannot read the block devices; LVM and encryption cannot be checked";
+        return OtherError;
+    }
+    const bool isLvm = Device::isLvmOnList(inventory, uuids, isEncrypted, isFileManagerEncrypted);
     if (isFileManagerEncrypted) {
         qWarning() << exitCodeHelpText(PartitionEncrypt);
         return PartitionEncrypt;
