@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # The tool's main job, shown on a simulated machine: plans a system backup to a directory on
 # the data partition and prints the tool's messages, its exit status, the task file, the
-# save-path index and the flag it raised. Nothing on the host is touched. Installs nothing:
-# run scripts/install-deps.sh first. Must run as root (private mount namespaces).
+# save-path index and the flag it raised. Nothing on the host is touched. Installs what it
+# needs first. Must run as root (private mount namespaces).
 set -uo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
+if [ "$(id -u)" -ne 0 ]; then
+  echo "scripts/run-main-job.sh must run as root: the simulated machine needs private mount namespaces." >&2
+  exit 1
+fi
+bash scripts/install-deps.sh >/dev/null || { echo "installing the dependencies failed" >&2; exit 1; }
 build=${ORVIK_BUILD_DIR:-$top/build}
 tool="$build/src/tool/main/orvik-recovery-tool"
 
@@ -19,7 +24,7 @@ fi
 
 recovery=/recovery/backup
 echo "== orvik-recovery-tool -a system_backup -p /data/backups   (simulated machine \"plain\")"
-ORVIK_TOOL="$tool" python3 tests/machine/run-in-machine plain \
+ORVIK_TOOL="$tool" /usr/bin/python3 tests/machine/run-in-machine plain \
   --before "mkdir -p /data/backups" \
   --env TZ=UTC \
   --collect "$recovery/recovery.json" \
