@@ -61,13 +61,21 @@ RECORDED = "/data/backups/2024-01-01-00-00-00/system.osi"  # goes only when repl
 
 # Installed as /usr/bin/sh, bash and dash just before the tool runs: any shell the tool
 # starts, by name or by absolute path, leaves its arguments in SHELL_LOG and does nothing.
+# The machine's own logging wrappers of real programs (bash scripts under WRAPPERS) still run,
+# through a copy of the real bash; a wrapper named sh or bash is the tool starting a shell.
 SHELL_GUARD = r'''
-import os
-recorder = """#!/usr/bin/python3
-import json, sys
+import os, shutil
+REAL = "/usr/local/lib/orvik-fault-matrix/bash"
+shutil.copy2("/usr/bin/bash", REAL)
+recorder = """#!/usr/bin/python3 -S
+import json, os, sys
+WRAPPERS = "/run/simmachine/bin/"
+script = sys.argv[1] if len(sys.argv) > 1 else ""
+if script.startswith(WRAPPERS) and os.path.basename(script) not in ("sh", "bash", "dash"):
+    os.execv("%s", ["%s"] + sys.argv[1:])
 with open("%s", "a") as log:
     log.write(json.dumps(sys.argv) + "\\n")
-""" % "''' + SHELL_LOG + r'''"
+""" % (REAL, REAL, "''' + SHELL_LOG + r'''")
 for name in ("sh", "bash", "dash"):
     path = "/usr/bin/" + name
     with open(path + ".guard", "w") as f:
@@ -641,3 +649,12 @@ def test_recovery_partition_mounted_at_escaped_non_ascii_path():
     assert json.loads(r.files["/media/root/恢复 分区/backup/recovery.json"])["type"] == \
         "SystemBackup"
     assert r.files[NEW_FLAG] == b""
+
+
+# ---------------------------------------------------------------------- the guard itself
+
+@pytest.mark.parametrize("argv", [["/bin/sh", "-c", "true"], ["/usr/bin/env", "bash", "-c", "true"]])
+def test_shell_guard_sees_a_shell(argv):
+    # The rows above count on the guard: a shell started by path or by name is recorded.
+    r = run(scenario(), [], argv=argv)
+    assert r.files[SHELL_LOG] is not None and b"-c" in r.files[SHELL_LOG]
