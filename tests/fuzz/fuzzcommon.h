@@ -5,7 +5,6 @@
 #include <QByteArray>
 #include <QString>
 #include <QtGlobal>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -44,8 +43,8 @@ inline void splitFirstLine(const QString& all, QString& first, QString& rest) {
 }  // namespace fuzz
 
 // Every target silences the log once, before the first input.
-#define ORVIK_FUZZ_INIT                                                  \
-    extern "C" int LLVMFuzzerInitialize(int*, char***) {                 \
-        fuzz::silenceLog();                                              \
-        return 0;                                                        \
+#define ORVIK_FUZZ_INIT                                  \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) { \
+        fuzz::silenceLog();                              \
+        return 0;                                        \
     }

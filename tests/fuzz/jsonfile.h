@@ -2,13 +2,13 @@
 
 // The JSON readers take a path: each input is written to one scratch file per process.
 
+#include <unistd.h>
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
 #include <QString>
-
 #include <cstdlib>
-#include <unistd.h>
 
 namespace fuzz {
 

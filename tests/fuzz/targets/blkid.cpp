@@ -1,6 +1,7 @@
 // blkid output, line by line as the inventory reads it.
-#include "fuzzcommon.h"
 #include "utils/utils/blkid.h"
+
+#include "fuzzcommon.h"
 
 ORVIK_FUZZ_INIT
 

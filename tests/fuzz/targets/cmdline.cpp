@@ -1,6 +1,7 @@
 // The kernel command line of a live or installed system.
-#include "fuzzcommon.h"
 #include "utils/utils/cmdline.h"
+
+#include "fuzzcommon.h"
 
 ORVIK_FUZZ_INIT
 

@@ -1,6 +1,7 @@
 // An fstab file, then the questions asked of it.
-#include "fuzzcommon.h"
 #include "utils/FsTab/fstab.h"
+
+#include "fuzzcommon.h"
 
 ORVIK_FUZZ_INIT
 

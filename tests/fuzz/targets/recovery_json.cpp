@@ -1,10 +1,10 @@
 // recovery.json: read from disk and from text, then every task's fields as a reader takes them.
+#include <QJsonArray>
+
 #include "fuzzcommon.h"
 #include "jsonfile.h"
 #include "utils/AsyncTask/asynctask.h"
 #include "utils/utils/systemqueries.h"
-
-#include <QJsonArray>
 
 ORVIK_FUZZ_INIT
 

@@ -1,4 +1,5 @@
-// btrfs filesystem show output, as the btrfs usage reader takes it. First line: the device asked about; the rest: the tool's output.
+// btrfs filesystem show output, as the btrfs usage reader takes it. First line: the device asked
+// about; the rest: the tool's output.
 #include "fuzzcommon.h"
 #include "utils/core/partitionusage/usageparsers.h"
 

@@ -1,4 +1,5 @@
-// dosfsck -n -v output, as the FAT usage reader takes it. First line: the device asked about; the rest: the tool's output.
+// dosfsck -n -v output, as the FAT usage reader takes it. First line: the device asked about; the
+// rest: the tool's output.
 #include "fuzzcommon.h"
 #include "utils/core/partitionusage/usageparsers.h"
 
