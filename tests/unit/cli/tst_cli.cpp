@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/fakeprograms.h"
+
 namespace {
 
 struct Run {
@@ -278,24 +280,20 @@ void TstCli::updateInitramfsAsUser() {
     if (getuid() == 0 && QStandardPaths::findExecutable("setpriv").isEmpty()) {
         QSKIP("setpriv is needed to drop root");
     }
-    // A refresh that fails, as it does for a normal user; it records how it was called.
-    QTemporaryDir bin;
+    // A refresh that fails, as it does for a normal user; it records how it was called. Only
+    // the tool's own PATH leads to it.
+    FakePrograms bin(FakePrograms::OnPath::Not);
     QVERIFY(bin.isValid());
-    QFile::setPermissions(bin.path(), QFileDevice::Permissions(0x7777));
-    const QString calls = bin.filePath("calls");
-    QFile fake(bin.filePath("update-initramfs"));
-    QVERIFY(fake.open(QIODevice::WriteOnly));
-    fake.write(QString("#!/bin/sh\necho \"$@\" >> '%1'\nexit 1\n").arg(calls).toUtf8());
-    fake.close();
-    fake.setPermissions(QFileDevice::Permissions(0x7555));
+    bin.shareWithEveryone();
+    bin.install("update-initramfs", "", 1);
 
     QProcessEnvironment env = toolEnvironment(kLocale);
-    env.insert("PATH", bin.path() + ":/usr/sbin:/usr/bin:/sbin:/bin");
+    env.insert("PATH", bin.searchPath(FakePrograms::kSystemDirs));
     const Run run = runTool(args, "/", env, true);
     QCOMPARE(run.exitCode, 0);
-    QFile record(calls);
-    QVERIFY2(record.open(QIODevice::ReadOnly), "update-initramfs was not started");
-    QCOMPARE(QString::fromUtf8(record.readAll()), QString("-u\n"));
+    const QList<QStringList> calls = bin.calls("update-initramfs");
+    QVERIFY2(!calls.isEmpty(), "update-initramfs was not started");
+    QCOMPARE(calls, QList<QStringList>{QStringList{"-u"}});
     // Nothing else of a run happens: no path, no root test, no help.
     QVERIFY2(run.err.isEmpty(), qPrintable(run.err));
     QVERIFY(run.out.isEmpty());

@@ -5,7 +5,9 @@
 #include <QProcess>
 #include <QtTest>
 
-#include "coretesthelpers.h"
+#include "common/fakeprograms.h"
+#include "common/messagecapture.h"
+#include "usagefixtures.h"
 #include "utils/core/partitionusage/partitionusage.h"
 
 namespace {
@@ -18,16 +20,16 @@ const char kReadUsageSignature[] = "bool ReadUsage(const QString&, FsType, qint6
 const char kFatSignature[] = "bool ReadFat16Usage(const QString&, qint64&, qint64&)";
 
 // Every tool is there and fails, so that a reader that runs the wrong one cannot pass.
-void installFailingTools(FakeTools& tools) {
+void installFailingTools(FakePrograms& tools) {
     for (const QString& tool : kTools) {
-        FakeTools::Behaviour failing;
+        FakePrograms::Behaviour failing;
         failing.exitCode = 1;
         failing.readStdin = tool == "jfs_debugfs";
         tools.install(tool, failing);
     }
 }
 
-QStringList toolsCalled(const FakeTools& tools) {
+QStringList toolsCalled(const FakePrograms& tools) {
     QStringList called;
     for (const QString& tool : kTools) {
         if (!tools.calls(tool).isEmpty()) {
@@ -136,9 +138,9 @@ void ReadUsageTest::dispatch() {
     QFETCH(qint64, freespace);
     QFETCH(qint64, total);
 
-    FakeTools tools;
+    FakePrograms tools;
     installFailingTools(tools);
-    FakeTools::Behaviour printing;
+    FakePrograms::Behaviour printing;
     printing.out = readUsageFixture(fixture + ".txt").toUtf8();
     printing.readStdin = tool == "jfs_debugfs";
     tools.install(tool, printing);
@@ -152,7 +154,7 @@ void ReadUsageTest::dispatch() {
     QVERIFY(log.ofType(QtWarningMsg).isEmpty());
 
     QCOMPARE(toolsCalled(tools), QStringList{tool});
-    const QList<FakeTools::Call> calls = tools.calls(tool);
+    const QList<FakePrograms::Call> calls = tools.callRecords(tool);
     QCOMPARE(calls.size(), 1);
     QCOMPARE(calls[0].args, args.replaceInStrings("%1", path));
     QCOMPARE(calls[0].lcAll, QString("C"));
@@ -170,9 +172,9 @@ void ReadUsageTest::unsupportedTypesRunNothing_data() {
 
 void ReadUsageTest::unsupportedTypesRunNothing() {
     QFETCH(int, type);
-    FakeTools tools;
+    FakePrograms tools;
     for (const QString& tool : kTools) {
-        FakeTools::Behaviour succeeding;
+        FakePrograms::Behaviour succeeding;
         succeeding.out = "Block size: 4096\n";
         tools.install(tool, succeeding);
     }
@@ -212,8 +214,8 @@ void ReadUsageTest::failingToolGivesMinusOne() {
     QFETCH(int, type);
     QFETCH(QString, tool);
     QFETCH(QString, fixture);
-    FakeTools tools;
-    FakeTools::Behaviour failing;
+    FakePrograms tools;
+    FakePrograms::Behaviour failing;
     failing.out = readUsageFixture(fixture + ".txt").toUtf8();
     failing.exitCode = 1;
     failing.readStdin = tool == "jfs_debugfs";
@@ -239,12 +241,12 @@ void ReadUsageTest::missingToolGivesMinusOne_data() {
 // With nothing to run, no reader reports a reading (dosfsck's empty error text included).
 void ReadUsageTest::missingToolGivesMinusOne() {
     QFETCH(int, type);
-    QTemporaryDir empty;
-    const QByteArray oldPath = qgetenv("PATH");
-    qputenv("PATH", empty.path().toUtf8());
     MessageCapture log;
-    const Reading r = readUsage("/dev/sdb1", type);
-    qputenv("PATH", oldPath);
+    Reading r;
+    {
+        FakePrograms nothing(FakePrograms::OnPath::Alone);
+        r = readUsage("/dev/sdb1", type);
+    }
     QVERIFY(!r.ok);
     QCOMPARE(r.freespace, -1LL);
     QCOMPARE(r.total, -1LL);
@@ -252,8 +254,8 @@ void ReadUsageTest::missingToolGivesMinusOne() {
 }
 
 void ReadUsageTest::rejectedReadingIsOverwritten() {
-    FakeTools tools;
-    FakeTools::Behaviour overfull;
+    FakePrograms tools;
+    FakePrograms::Behaviour overfull;
     overfull.out =
         "Label: none  uuid: 85e1fffc-e856-4298-a7fb-f4c8cd952934\n"
         "\tTotal devices 1 FS bytes used 2.00GiB\n"
@@ -274,8 +276,8 @@ void ReadUsageTest::rejectedReadingIsOverwritten() {
 
 // dosfsck exits with 1 when it finds something to mend; its figures still hold.
 void ReadUsageTest::fatIgnoresExitCode() {
-    FakeTools tools;
-    FakeTools::Behaviour dirty;
+    FakePrograms tools;
+    FakePrograms::Behaviour dirty;
     dirty.out = readUsageFixture("dosfsck-fat32.txt").toUtf8();
     dirty.exitCode = 1;
     tools.install("dosfsck", dirty);
@@ -286,8 +288,8 @@ void ReadUsageTest::fatIgnoresExitCode() {
 }
 
 void ReadUsageTest::fatFailsOnStandardError() {
-    FakeTools tools;
-    FakeTools::Behaviour complaining;
+    FakePrograms tools;
+    FakePrograms::Behaviour complaining;
     complaining.out = readUsageFixture("dosfsck-not-fat.txt").toUtf8();
     complaining.err = readUsageFixture("dosfsck-not-fat.stderr").toUtf8();
     complaining.exitCode = 0;  // whatever the exit code
@@ -308,11 +310,11 @@ void ReadUsageTest::fatFailsOnStandardError() {
 
 // Left at a prompt with no input, the real jfs_debugfs prints for ever; so does this one.
 void ReadUsageTest::jfsEndlessOutputIsCut() {
-    FakeTools tools;
+    FakePrograms tools;
     tools.installScript("jfs_debugfs",
-                        "#!/bin/sh\nexec 0<&-\nwhile :; do\n"
+                        "exec 0<&-\nwhile :; do\n"
                         "  echo 'display_dbmap: [m]odify, [f]ree count, [t]ree, e[x]it > '\n"
-                        "done\n");
+                        "done");
     QElapsedTimer timer;
     timer.start();
     const Reading r = readUsage("/dev/sdb1", Jfs);
@@ -326,10 +328,10 @@ void ReadUsageTest::jfsEndlessOutputIsCut() {
 void ReadUsageTest::swapFromProcSwaps() {
     QTemporaryDir dir;
     const QString helper = dir.filePath("with-swaps");
-    writeFileOrDie(helper,
-                   "#!/bin/sh\nmount --bind \"$1\" /proc/swaps || exit 97\nshift\nexec \"$@\"\n",
-                   true);
-    const QString swaps = usageFixturePath("proc-swaps-kernel-format.txt");
+    QVERIFY(writeFile(helper,
+                      "#!/bin/sh\nmount --bind \"$1\" /proc/swaps || exit 97\nshift\nexec \"$@\"\n",
+                      true));
+    const QString swaps = fixturePath("usage/proc-swaps-kernel-format.txt");
     struct Row {
         QString path;
         QString expected;

@@ -3,7 +3,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
-#include "coretesthelpers.h"
+#include "common/fakeprograms.h"
+#include "common/messagecapture.h"
 #include "utils/core/command/spawncmd.h"
 #include "utils/core/partitionusage/stdinspawn.h"
 
@@ -31,18 +32,24 @@ private slots:
 
 private:
     QString script(const QString& name, const QString& body);
+    QString countingScript(const QString& name, const QString& body);
 
-    QScopedPointer<QTemporaryDir> m_dir;
+    // Run by their full path, so PATH stays as it is.
+    QScopedPointer<FakePrograms> m_scripts;
 };
 
 void SpawnCmdTest::init() {
-    m_dir.reset(new QTemporaryDir);
+    m_scripts.reset(new FakePrograms(FakePrograms::OnPath::Not));
 }
 
 QString SpawnCmdTest::script(const QString& name, const QString& body) {
-    const QString path = m_dir->filePath(name);
-    writeFileOrDie(path, ("#!/bin/sh\n" + body + "\n").toUtf8(), true);
-    return path;
+    return m_scripts->installScript(name, body.toUtf8());
+}
+
+// body runs with $n holding how often the script has run so far, this run included.
+QString SpawnCmdTest::countingScript(const QString& name, const QString& body) {
+    const QString count = m_scripts->file(name + ".count");
+    return script(name, QString("echo x >> '%1'\nn=$(wc -l < '%1')\n").arg(count) + body);
 }
 
 void SpawnCmdTest::retryZeroOrLessRunsNothing_data() {
@@ -53,7 +60,7 @@ void SpawnCmdTest::retryZeroOrLessRunsNothing_data() {
 
 void SpawnCmdTest::retryZeroOrLessRunsNothing() {
     QFETCH(int, retries);
-    const QString marker = m_dir->filePath("ran");
+    const QString marker = m_scripts->file("ran");
     const QString cmd = script("touch-marker", QString("touch '%1'").arg(marker));
     QString output;
     QString error;
@@ -64,12 +71,8 @@ void SpawnCmdTest::retryZeroOrLessRunsNothing() {
 }
 
 void SpawnCmdTest::retryAlwaysFailing() {
-    const QString count = m_dir->filePath("count");
-    const QString cmd = script("always-fails", QString("echo x >> '%1'\n"
-                                                       "n=$(wc -l < '%1')\n"
-                                                       "echo \"out $n\"\necho \"err $n\" >&2\n"
-                                                       "exit 1")
-                                                   .arg(count));
+    const QString cmd =
+        countingScript("always-fails", "echo \"out $n\"\necho \"err $n\" >&2\nexit 1");
     QString output;
     QString error;
     MessageCapture log;
@@ -98,12 +101,7 @@ void SpawnCmdTest::retryAlwaysFailing() {
 }
 
 void SpawnCmdTest::retrySucceedsAtSecondAttempt() {
-    const QString count = m_dir->filePath("count");
-    const QString cmd = script("second-time", QString("echo x >> '%1'\n"
-                                                      "n=$(wc -l < '%1')\n"
-                                                      "echo \"run $n\"\n"
-                                                      "[ \"$n\" -ge 2 ]")
-                                                  .arg(count));
+    const QString cmd = countingScript("second-time", "echo \"run $n\"\n[ \"$n\" -ge 2 ]");
     QString output;
     QString error;
     MessageCapture log;
@@ -183,9 +181,9 @@ void SpawnCmdTest::cannotStart_data() {
 
 void SpawnCmdTest::cannotStart() {
     QFETCH(QString, kind);
-    QString cmd = m_dir->filePath("no-such-program");
+    QString cmd = m_scripts->file("no-such-program");
     if (kind == "not-executable") {
-        writeFileOrDie(cmd, "#!/bin/sh\nexit 0\n", false);
+        QVERIFY(writeFile(cmd, "#!/bin/sh\nexit 0\n"));
     }
     QString output;
     QString error;

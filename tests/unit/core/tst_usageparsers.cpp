@@ -3,7 +3,9 @@
 
 #include <QtTest>
 
-#include "coretesthelpers.h"
+#include "common/messagecapture.h"
+#include "common/testfiles.h"
+#include "usagefixtures.h"
 #include "utils/core/partitionusage/partitionusage.h"
 #include "utils/core/partitionusage/usageparsers.h"
 
@@ -344,9 +346,9 @@ void UsageParsersTest::swapUsage() {
 void UsageParsersTest::readFile() {
     QTemporaryDir dir;
     const QString plain = dir.filePath("plain");
-    writeFileOrDie(plain, QByteArray("first\nsecond \xc3\xa9\n"));
+    QVERIFY(writeFile(plain, QByteArray("first\nsecond \xc3\xa9\n")));
     const QString withNul = dir.filePath("nul");
-    writeFileOrDie(withNul, QByteArray("before\0after", 12));
+    QVERIFY(writeFile(withNul, QByteArray("before\0after", 12)));
 
     MessageCapture log;
     QCOMPARE(ReadFile(plain), QString::fromUtf8("first\nsecond \xc3\xa9\n"));

@@ -1,7 +1,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakeprograms.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
 #include "utils/Device/device.h"
 
 namespace {
@@ -109,7 +110,7 @@ void TestDeviceInventory::parseLsblkRecords_data() {
 void TestDeviceInventory::parseLsblkRecords() {
     QFETCH(QString, file);
     QFETCH(QString, expected);
-    const DeviceInfoList list = Device::parseLsblkOutput(readFixture(file));
+    const DeviceInfoList list = Device::parseLsblkOutput(readFixture("device/" + file));
     QCOMPARE(knames(list), expected);
     for (const DeviceInfoPtr& d : list) {
         QVERIFY(d->parent.isNull());
@@ -182,15 +183,15 @@ void TestDeviceInventory::parseLsblkFields() {
     QFETCH(int, index);
     QFETCH(QString, field);
     QFETCH(QString, expected);
-    const DeviceInfoList list = Device::parseLsblkOutput(readFixture(file));
+    const DeviceInfoList list = Device::parseLsblkOutput(readFixture("device/" + file));
     QVERIFY(index < list.size());
     QCOMPARE(fieldText(*list.at(index), field), expected);
 }
 
 void TestDeviceInventory::runLsblkArguments() {
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-real-host.txt"));
-    QCOMPARE(Device::runLsblk(), readFixture("lsblk-real-host.txt"));
+    fake.installFixture("lsblk", "device/lsblk-real-host.txt");
+    QCOMPARE(Device::runLsblk(), readFixture("device/lsblk-real-host.txt"));
     const QList<QStringList> calls = fake.calls("lsblk");
     QCOMPARE(calls.size(), 1);
     QCOMPARE(calls.first(),
@@ -209,7 +210,7 @@ void TestDeviceInventory::parseDmDeps_data() {
     QTest::addColumn<QString>("output");
     QTest::addColumn<QStringList>("expected");
     QTest::newRow("fixture: last of several dependencies wins, junk skipped")
-        << readFixture("dmsetup-deps-several.txt")
+        << readFixture("device/dmsetup-deps-several.txt")
         << QStringList{"vg0-root>sda3", "vgdata-big>sdc1",
                        "luks-e5f6a7b8-1111-4222-8333-444455556666>nvme0n1p3"};
     QTest::newRow("empty") << "" << QStringList{};
@@ -309,8 +310,8 @@ void TestDeviceInventory::createDeviceListWithMapperDir() {
     QFETCH(int, dmsetupStatus);
     QFETCH(QString, expected);
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-luks-lvm-2disks.txt"));
-    fake.installFixture("dmsetup", fixture("dmsetup-deps-2disks.txt"), dmsetupStatus);
+    fake.installFixture("lsblk", "device/lsblk-machine-luks-lvm-2disks.txt");
+    fake.installFixture("dmsetup", "device/dmsetup-deps-2disks.txt", dmsetupStatus);
     QTemporaryDir mapper;
     if (withLinks) {
         const QList<QPair<QString, QString>> links{
@@ -369,10 +370,10 @@ void TestDeviceInventory::lookupDevice() {
     FakePrograms fake;
     // A loop device that carries sda2's UUID and mount point comes first, so skipping it
     // is visible.
-    QString loop = readFixture("lsblk-real-loop.txt").section('\n', 0, 0);
+    QString loop = readFixture("device/lsblk-real-loop.txt").section('\n', 0, 0);
     loop.replace(R"( UUID="")", R"( UUID="5b6f3c4e-1f0a-4b7e-9d1e-2a1f0c9b8e01")")
         .replace(R"(MOUNTPOINT="")", R"(MOUNTPOINT="/boot")");
-    fake.install("lsblk", loop + "\n" + readFixture("lsblk-machine-lvm.txt"));
+    fake.install("lsblk", loop + "\n" + readFixture("device/lsblk-machine-lvm.txt"));
     fake.install("dmsetup", "", 1);
     Device::getDeviceList();
     const DeviceInfoPtr found = Device::lookupDevice(identifier);
@@ -381,7 +382,7 @@ void TestDeviceInventory::lookupDevice() {
 
 void TestDeviceInventory::deviceBinding() {
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-plain.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-plain.txt");
     fake.install("dmsetup", "", 1);
     Device::getDeviceList();
 
@@ -400,7 +401,7 @@ void TestDeviceInventory::deviceBinding() {
 
 void TestDeviceInventory::cacheSharesRecords() {
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-plain.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-plain.txt");
     fake.install("dmsetup", "", 1);
     const DeviceInfoList list = Device::getDeviceList();
     QCOMPARE(list.size(), 7);
@@ -408,12 +409,12 @@ void TestDeviceInventory::cacheSharesRecords() {
     QCOMPARE(Device::lookupDevice("/srv/recovery"), list.at(4));
 
     // A new listing replaces the cache as a whole.
-    fake.installFixture("lsblk", fixture("lsblk-real-host.txt"));
+    fake.installFixture("lsblk", "device/lsblk-real-host.txt");
     Device::getDeviceList();
     QVERIFY(Device::lookupDevice("sda2").isNull());
     QVERIFY(!Device::lookupDevice("vda").isNull());
     // createDeviceList builds a list of its own and leaves the cache alone.
-    fake.installFixture("lsblk", fixture("lsblk-machine-plain.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-plain.txt");
     QCOMPARE(Device::createDeviceList().size(), 7);
     QVERIFY(Device::lookupDevice("sda2").isNull());
 }
@@ -442,7 +443,7 @@ void TestDeviceInventory::parseDfOutput() {
     QFETCH(QString, file);
     QFETCH(QStringList, expected);
     QStringList got;
-    for (const DfLine& l : Device::parseDfOutput(readFixture(file))) {
+    for (const DfLine& l : Device::parseDfOutput(readFixture("device/" + file))) {
         got.append(QString("%1 %2 %3 %4 %5")
                        .arg(l.source)
                        .arg(l.size)
@@ -473,9 +474,9 @@ void TestDeviceInventory::updateUsageFromDf() {
     QFETCH(int, dfStatus);
     QFETCH(QStringList, expected);
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-lvm.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-lvm.txt");
     fake.install("dmsetup", "", 1);
-    fake.installFixture("df", fixture("df-edited.txt"), dfStatus);
+    fake.installFixture("df", "device/df-edited.txt", dfStatus);
     Device::getDeviceList();
     Device::updateUsageFromDf();
     QCOMPARE(fake.calls("df"), QList<QStringList>{QStringList({"-T", "-B1"})});

@@ -2,7 +2,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakeprograms.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
 #include "utils/Device/device.h"
 
 namespace {
@@ -17,6 +18,16 @@ QStorageInfo someMountedDevice() {
         }
     }
     return {};
+}
+
+// The luks-data machine with sda4 taken off /data, read into the cache; dmsetup fails and
+// program (mount or umount) exits with status.
+void fakeLuksDataMachine(FakePrograms& fake, const QString& program, int status) {
+    fake.install("lsblk", readFixture("device/lsblk-machine-luks-data.txt")
+                              .replace(R"(MOUNTPOINT="/data")", R"(MOUNTPOINT="")"));
+    fake.install("dmsetup", "", 1);
+    fake.install(program, "", status);
+    Device::getDeviceList();
 }
 
 }  // namespace
@@ -182,14 +193,9 @@ void TestDeviceMount::bindSourceKeepsFirstFstab() {
     QTemporaryDir dir;
     const QString first = dir.filePath("fstab-true");
     const QString second = dir.filePath("fstab-false");
-    QFile out(first);
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write("UUID=bbbb /data ext4 defaults 0 2\n/data/home /home none bind 0 0\n");
-    out.close();
-    QFile other(second);
-    QVERIFY(other.open(QIODevice::WriteOnly));
-    other.write("UUID=bbbb /data ext4 defaults 0 2\n");
-    other.close();
+    QVERIFY(
+        writeFile(first, "UUID=bbbb /data ext4 defaults 0 2\n/data/home /home none bind 0 0\n"));
+    QVERIFY(writeFile(second, "UUID=bbbb /data ext4 defaults 0 2\n"));
     QStringList mountPoints;
     QVERIFY(Device::isBindSourceOnUUIDMount(first, mountPoints));
     QCOMPARE(mountPoints, QStringList{"/data"});
@@ -238,12 +244,7 @@ void TestDeviceMount::mount() {
     QFETCH(QStringList, args);
     QFETCH(QString, mountPointAfter);
     FakePrograms fake;
-    // luks-data, with sda4 taken off /data.
-    fake.install("lsblk", readFixture("lsblk-machine-luks-data.txt")
-                              .replace(R"(MOUNTPOINT="/data")", R"(MOUNTPOINT="")"));
-    fake.install("dmsetup", "", 1);
-    fake.install("mount", "", status);
-    Device::getDeviceList();
+    fakeLuksDataMachine(fake, "mount", status);
     QVERIFY(!Device("no-such-device").mount(target));
     Device device(identifier);
     QVERIFY(!device.getDeviceInfo().isNull());
@@ -277,11 +278,7 @@ void TestDeviceMount::umount() {
     QFETCH(QStringList, args);
     QFETCH(QString, mountPointAfter);
     FakePrograms fake;
-    fake.install("lsblk", readFixture("lsblk-machine-luks-data.txt")
-                              .replace(R"(MOUNTPOINT="/data")", R"(MOUNTPOINT="")"));
-    fake.install("dmsetup", "", 1);
-    fake.install("umount", "", status);
-    Device::getDeviceList();
+    fakeLuksDataMachine(fake, "umount", status);
     QVERIFY(!Device().umount());
     Device device(identifier);
     QVERIFY(!device.getDeviceInfo().isNull());

@@ -1,7 +1,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakeprograms.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
 #include "utils/Device/device.h"
 
 namespace {
@@ -49,8 +50,8 @@ QString categories(const QList<DeviceInfoList>& lists) {
 }
 
 DeviceInfoList inventoryWithMapperLinks(FakePrograms& fake, QTemporaryDir& mapper) {
-    fake.installFixture("lsblk", fixture("lsblk-machine-luks-lvm-2disks.txt"));
-    fake.installFixture("dmsetup", fixture("dmsetup-deps-2disks.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-luks-lvm-2disks.txt");
+    fake.installFixture("dmsetup", "device/dmsetup-deps-2disks.txt");
     const QList<QPair<QString, QString>> links{
         {"luks-a", "dm-0"}, {"luks-b", "dm-1"}, {"vga-root", "dm-2"}, {"vgb-data", "dm-3"}};
     for (const auto& link : links) {
@@ -155,7 +156,7 @@ void TestDeviceRelations::machines() {
     QFETCH(QStringList, systemDisks);
 
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-" + machine + ".txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-" + machine + ".txt");
     fake.install("dmsetup", "", 1);
 
     DeviceInfoList disks{DeviceInfoPtr(new DeviceInfo)}, luks, pv, plain, lv, crypt;
@@ -190,7 +191,7 @@ void TestDeviceRelations::machines() {
 
 void TestDeviceRelations::parentLinksDoNotKeepRecordsAlive() {
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-luks-lvm.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-luks-lvm.txt");
     fake.install("dmsetup", "", 1);
     QWeakPointer<DeviceInfo> disk;
     QWeakPointer<DeviceInfo> volume;
@@ -264,7 +265,7 @@ void TestDeviceRelations::encryptedLvmOnMultipleDisks() {
     QTemporaryDir mapper;
     DeviceInfoList inventory = inventoryWithMapperLinks(fake, mapper);
     if (!twoDisks) {
-        fake.installFixture("lsblk", fixture("lsblk-machine-luks-lvm.txt"));
+        fake.installFixture("lsblk", "device/lsblk-machine-luks-lvm.txt");
         inventory = Device::createDeviceList(mapper.path());
     }
     const FSTabInfoList table = FSTab::parseFSTab(fstab.toUtf8());
@@ -274,7 +275,7 @@ void TestDeviceRelations::encryptedLvmOnMultipleDisks() {
 // The first fstab read serves the whole process; later file names are not read.
 void TestDeviceRelations::systemDiskNamesKeepFirstFstab() {
     FakePrograms fake;
-    fake.installFixture("lsblk", fixture("lsblk-machine-luks-data.txt"));
+    fake.installFixture("lsblk", "device/lsblk-machine-luks-data.txt");
     fake.install("dmsetup", "", 1);
     QTemporaryDir dir;
     const QString first = dir.filePath("fstab-first");
@@ -283,9 +284,8 @@ void TestDeviceRelations::systemDiskNamesKeepFirstFstab() {
     const QList<QPair<QString, QString>> files{{first, kRoot},
                                                {second, "d0ffee00-1234-4abc-8def-0123456789ab"}};
     for (const auto& file : files) {
-        QFile out(file.first);
-        QVERIFY(out.open(QIODevice::WriteOnly));
-        out.write(QString("UUID=%1 /srv ext4 defaults 0 2\n").arg(file.second).toUtf8());
+        QVERIFY(writeFile(file.first,
+                          QString("UUID=%1 /srv ext4 defaults 0 2\n").arg(file.second).toUtf8()));
     }
     QCOMPARE(Device::getSystemDiskNames(first), QStringList({"sda"}));
     QCOMPARE(Device::getSystemDiskNames(second), QStringList({"sda"}));

@@ -1,36 +1,11 @@
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/messagecapture.h"
+#include "common/testfiles.h"
 #include "utils/FsTab/fstab.h"
 
 namespace {
-
-struct LogRecord {
-    QtMsgType type;
-    QString text;
-};
-
-QList<LogRecord> g_log;
-
-void recordMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    g_log.append({type, text});
-}
-
-// Collects every message logged while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        g_log.clear();
-        previous_ = qInstallMessageHandler(recordMessage);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous_); }
-    QList<LogRecord> records() const { return g_log; }
-
-private:
-    QtMessageHandler previous_;
-};
 
 FSTabInfoPtr entry(const QString& device, const QString& mountPoint, const QString& options) {
     FSTabInfoPtr info(new FSTabInfo);
@@ -48,13 +23,7 @@ FSTabInfoPtr comment(const QString& text) {
     return info;
 }
 
-bool writeFile(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-const QString kFixture = QStringLiteral(FIXTURES_DIR "/fstab/installed.fstab");
+const QString kFixture = fixturePath("fstab/installed.fstab");
 
 }  // namespace
 
@@ -339,12 +308,12 @@ void FsTabTest::missingFileWarns() {
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString missing = root.path() + "/etc/fstab";
-    LogCapture capture;
+    MessageCapture capture;
     QVERIFY(FSTab::getFSTabFromFile(missing).isEmpty());
     QVERIFY(!FSTab::isRootUUID("r", root.path()));
-    const QList<LogRecord> records = capture.records();
+    const QList<LoggedMessage> records = capture.messages();
     QCOMPARE(records.size(), 2);
-    for (const LogRecord& record : records) {
+    for (const LoggedMessage& record : records) {
         QCOMPARE(record.type, QtWarningMsg);
         QVERIFY2(record.text.startsWith("getFSTabFromFile file not exists, fileName: "),
                  qPrintable(record.text));
@@ -356,9 +325,9 @@ void FsTabTest::unreadableFileIsSilent() {
     // A directory exists but cannot be opened as a file; root may read any plain file.
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    LogCapture capture;
+    MessageCapture capture;
     QVERIFY(FSTab::getFSTabFromFile(dir.path()).isEmpty());
-    QVERIFY(capture.records().isEmpty());
+    QVERIFY(capture.messages().isEmpty());
 }
 
 void FsTabTest::textModeDropsCarriageReturns() {

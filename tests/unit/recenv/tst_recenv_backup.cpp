@@ -6,23 +6,17 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakebin.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
 #include "utils/utils/backuphistory.h"
 
 namespace {
-
-void writeFile(const QString& path, const QByteArray& content) {
-    QVERIFY(QDir().mkpath(QFileInfo(path).path()));
-    QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    file.write(content);
-}
 
 // A backup directory under root holding the named files.
 void makeBackup(const QString& root, const QString& dir, const QStringList& files) {
     QVERIFY(QDir(root).mkpath(dir.mid(1)));
     for (const QString& name : files) {
-        writeFile(root + dir + "/" + name, "x");
+        QVERIFY2(writeFile(root + dir + "/" + name, "x"), qPrintable(name));
     }
 }
 
@@ -115,7 +109,7 @@ private slots:
 
     void indexOfUnknownPartitions() {
         const QString index = m_mount.filePath("savePath.json");
-        writeFile(index, "{\"no-such-uuid\": {\"1700000000\": \"/backups/2023-11-14\"}}");
+        QVERIFY(writeFile(index, "{\"no-such-uuid\": {\"1700000000\": \"/backups/2023-11-14\"}}"));
         QList<BackupFileInfo> list{{"stale", "", "", ""}};
         Utils::getHistoryBackup(list, index, true);
         QVERIFY(list.isEmpty());
@@ -139,13 +133,13 @@ private slots:
         QFETCH(QByteArray, content);
         QFETCH(QJsonObject, expected);
 
-        FakeBin bin;
-        bin.add("sudo", "echo \"$@\" >> \"$FAKE_SUDO_LOG\"\nexec \"$@\"");
+        FakePrograms bin;
+        bin.installScript("sudo", "echo \"$@\" >> \"$FAKE_SUDO_LOG\"\nexec \"$@\"");
         QTemporaryDir dir;
         const QString log = dir.filePath("sudo.log");
         qputenv("FAKE_SUDO_LOG", log.toLocal8Bit());
         const QString path = dir.filePath("backup dir/recovery.json");
-        writeFile(path, content);
+        QVERIFY(writeFile(path, content));
 
         QJsonObject object{{"old", true}};
         QVERIFY(Utils::getRecoveryJsonInfo(object, path));
@@ -199,7 +193,7 @@ private slots:
         QTemporaryDir root;
         for (const QString& file : files) {
             const int eq = file.indexOf('=');
-            writeFile(root.filePath(file.left(eq)), file.mid(eq + 1).toUtf8());
+            QVERIFY(writeFile(root.filePath(file.left(eq)), file.mid(eq + 1).toUtf8()));
         }
         QString got = "stale";
         QCOMPARE(Utils::getLocale(root.path() + (slash ? "/" : ""), got), found);

@@ -3,7 +3,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakebin.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
+#include "standins.h"
 #include "utils/utils/blkid.h"
 
 using Utils::BlkIdInfo;
@@ -25,7 +27,7 @@ QStringList pathsOf(const QList<BlkIdInfo>& list) {
 }
 
 QString fixtureLine(const QString& fixture, int index) {
-    return QString::fromUtf8(readFixture("blkid/" + fixture)).split('\n').value(index);
+    return readFixture("recenv/blkid/" + fixture).split('\n').value(index);
 }
 
 }  // namespace
@@ -186,8 +188,8 @@ private slots:
         QFETCH(QString, fixture);
         QFETCH(QStringList, paths);
 
-        FakeBin bin;
-        bin.add("sudo", kBlkidSudo);
+        FakePrograms bin;
+        bin.installScript("sudo", kBlkidSudo);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/") + fixture.toUtf8());
         qunsetenv("FAKE_BLKID_EXIT");
 
@@ -198,15 +200,15 @@ private slots:
         QVERIFY(error.startsWith("earlier\nblkid: fake stderr"));
         // Appended volumes carry nothing but their path.
         for (const BlkIdInfo& info : list) {
-            if (!readFixture("blkid/" + fixture).contains(info.devicePath.toUtf8() + ":")) {
+            if (!readFixture("recenv/blkid/" + fixture).contains(info.devicePath + ":")) {
                 QCOMPARE(fieldsOf(info).join(""), info.devicePath);
             }
         }
     }
 
     void blkidFails() {
-        FakeBin bin;
-        bin.add("sudo", kBlkidSudo);
+        FakePrograms bin;
+        bin.installScript("sudo", kBlkidSudo);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/gpt-plain.txt"));
         qputenv("FAKE_BLKID_EXIT", "2");
         QList<BlkIdInfo> list{BlkIdInfo{"/dev/stale", {}, {}, {}, {}, {}, {}, {}, {}}};
@@ -218,8 +220,8 @@ private slots:
     }
 
     void mapperListingFails() {
-        FakeBin bin;
-        bin.add("sudo", kBlkidSudo);
+        FakePrograms bin;
+        bin.installScript("sudo", kBlkidSudo);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/lvm.txt"));
         Utils::setMapperDirForTests(m_mapper.filePath("absent"));
         QList<BlkIdInfo> list;

@@ -3,7 +3,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakebin.h"
+#include "common/testfiles.h"
 #include "utils/utils/cmdline.h"
 
 // The kernel command-line parsers and the boot modes, over fixture command lines and a
@@ -17,7 +17,7 @@ private:
     QString m_fstab;
 
     QString cmdline(const QString& fixture) const {
-        return QString::fromUtf8(readFixture("cmdline/" + fixture)).replace("@TMP@", m_root.path());
+        return readFixture("recenv/cmdline/" + fixture).replace("@TMP@", m_root.path());
     }
 
     void link(const QString& target, const QString& name) {

@@ -1,8 +1,7 @@
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
-#include "fakebin.h"
+#include "common/fakeprograms.h"
+#include "standins.h"
 #include "utils/utils/fsck.h"
 
 // fsck's exit codes mapped to the check's and the repair's answers, with a fake sudo that
@@ -11,25 +10,25 @@ class FsckTest : public QObject {
     Q_OBJECT
 
 private:
-    FakeBin m_bin;
-    QTemporaryDir m_work;
-    QString m_log;
+    FakePrograms m_bin;
 
+    // fsck's calls, one line each.
     QString loggedArgs() const {
-        QFile file(m_log);
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        QString text;
+        for (const QString& line : bracketedCalls(m_bin, "fsck")) {
+            text += line + '\n';
+        }
+        return text;
     }
 
 private slots:
     void initTestCase() {
-        m_bin.add("sudo", kPassThroughSudo);
-        m_bin.add("fsck", kFakeFsck);
-        m_log = m_work.filePath("fsck.log");
-        qputenv("FAKE_FSCK_LOG", m_log.toLocal8Bit());
+        m_bin.installScript("sudo", kPassThroughSudo);
+        m_bin.installScript("fsck", kFakeFsck);
         qunsetenv("FAKE_FSCK_ERRORS");
     }
 
-    void init() { QFile::remove(m_log); }
+    void init() { m_bin.forgetCalls("fsck"); }
 
     void exitCodes_data() {
         QTest::addColumn<QString>("exit");
@@ -87,8 +86,7 @@ private slots:
     }
 
     void sudoMissing() {
-        FakeBin empty;
-        empty.isolate();
+        FakePrograms empty(FakePrograms::OnPath::Alone);
         qputenv("FAKE_FSCK_EXIT", "0");
         QString output;
         QString error;

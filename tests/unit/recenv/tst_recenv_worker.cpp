@@ -7,7 +7,9 @@
 #include <QtTest>
 #include <memory>
 
-#include "fakebin.h"
+#include "common/fakeprograms.h"
+#include "common/testfiles.h"
+#include "standins.h"
 #include "utils/AsyncTask/asynctask.h"
 #include "utils/utils/blkid.h"
 
@@ -47,7 +49,7 @@ struct Spies {
 QList<Utils::BlkIdInfo> fixtureList(const QString& fixture) {
     QList<Utils::BlkIdInfo> list;
     const QStringList lines =
-        QString::fromUtf8(readFixture("blkid/" + fixture)).split('\n', Qt::SkipEmptyParts);
+        readFixture("recenv/blkid/" + fixture).split('\n', Qt::SkipEmptyParts);
     for (const QString& line : lines) {
         list.append(Utils::parseBlkIdLine(line));
     }
@@ -104,26 +106,17 @@ class WorkerTest : public QObject {
     Q_OBJECT
 
 private:
-    FakeBin m_bin;
+    FakePrograms m_bin;
     QTemporaryDir m_work;
-    QString m_fsckLog;
 
-    QStringList fsckCalls() const {
-        QFile file(m_fsckLog);
-        if (!file.open(QIODevice::ReadOnly)) {
-            return {};
-        }
-        return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
-    }
+    QStringList fsckCalls() const { return bracketedCalls(m_bin, "fsck"); }
 
 private slots:
     void initTestCase() {
         // No disk service: nothing here may mount anything.
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvik-test-bus");
-        m_bin.add("sudo", kBlkidSudo);
-        m_bin.add("fsck", kFakeFsck);
-        m_fsckLog = m_work.filePath("fsck.log");
-        qputenv("FAKE_FSCK_LOG", m_fsckLog.toLocal8Bit());
+        m_bin.installScript("sudo", kBlkidSudo);
+        m_bin.installScript("fsck", kFakeFsck);
         qputenv("FAKE_FSCK_ERRORS", "/dev/sdb3");
         QVERIFY(m_work.isValid());
         QVERIFY(QDir(m_work.path()).mkpath("mapper"));
@@ -133,7 +126,7 @@ private slots:
     }
 
     void init() {
-        QFile::remove(m_fsckLog);
+        m_bin.forgetCalls("fsck");
         qunsetenv("FAKE_FSCK_EXIT");
         qunsetenv("FAKE_BLKID_EXIT");
     }

@@ -2,6 +2,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/testfiles.h"
 #include "platform/otk/osysinfo.h"
 
 using Otk::Core::OSysInfo;
@@ -34,7 +35,7 @@ void OSysInfoTest::fixture_data() {
 void OSysInfoTest::fixture() {
     QFETCH(QString, key);
     QFETCH(QString, value);
-    QCOMPARE(OSysInfo::readVersionKey(FIXTURES_DIR "/osversion/os-version", key), value);
+    QCOMPARE(OSysInfo::readVersionKey(fixturePath("osversion/os-version"), key), value);
 }
 
 void OSysInfoTest::readKey_data() {
@@ -76,10 +77,7 @@ void OSysInfoTest::readKey() {
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString path = dir.path() + "/os-version";
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
+    QVERIFY(writeFile(path, content));
     QCOMPARE(OSysInfo::readVersionKey(path, key), value);
 }
 

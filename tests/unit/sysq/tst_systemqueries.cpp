@@ -9,45 +9,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "common/fakeprograms.h"
+#include "common/messagecapture.h"
+#include "common/testfiles.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
-
-struct LogRecord {
-    QtMsgType type;
-    QString text;
-};
-
-QList<LogRecord> g_log;
-
-void recordMessage(QtMsgType type, const QMessageLogContext&, const QString& text) {
-    g_log.append({type, text});
-}
-
-// Collects every message logged while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        g_log.clear();
-        previous_ = qInstallMessageHandler(recordMessage);
-    }
-    ~LogCapture() { qInstallMessageHandler(previous_); }
-    QList<LogRecord> records() const { return g_log; }
-
-private:
-    QtMessageHandler previous_;
-};
-
-bool writeFile(const QString& path, const QByteArray& content) {
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
-}
-
-QByteArray readFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QString compact(const QJsonObject& object) {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
@@ -118,56 +85,30 @@ private slots:
     void removePath();
 
 private:
-    // A fake program first on PATH: records its arguments, one per line, in <name>.args,
-    // writes out and err, and exits with code.
+    // A fake program first on PATH (before the system's folders) that prints out and err and
+    // exits with code.
     void fake(const QString& name, const QByteArray& out, const QByteArray& err = {}, int code = 0);
-    QStringList argsOf(const QString& name) const;
     QString helperResult(const QString& program, const QStringList& args);
 
-    QTemporaryDir bin_;
-    QByteArray savedPath_;
+    FakePrograms bin_{FakePrograms::OnPath::Not};
 };
 
 void SystemQueriesTest::initTestCase() {
     QVERIFY(bin_.isValid());
-    savedPath_ = qgetenv("PATH");
-    qputenv("PATH", (bin_.path() + ":/usr/sbin:/usr/bin:/sbin:/bin").toLocal8Bit());
+    bin_.placeOnPath(FakePrograms::OnPath::BeforeSystemDirs);
 }
 
 void SystemQueriesTest::cleanupTestCase() {
-    qputenv("PATH", savedPath_);
+    bin_.restorePath();
 }
 
 void SystemQueriesTest::cleanup() {
-    QDir dir(bin_.path());
-    for (const QString& name : dir.entryList(QDir::Files)) {
-        dir.remove(name);
-    }
+    bin_.clear();
 }
 
 void SystemQueriesTest::fake(const QString& name, const QByteArray& out, const QByteArray& err,
                              int code) {
-    const QString base = bin_.path() + "/" + name;
-    QVERIFY(writeFile(base + ".out", out));
-    QVERIFY(writeFile(base + ".err", err));
-    const QString script = QString(
-                               "#!/bin/sh\n"
-                               ": > '%1.args'\n"
-                               "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '%1.args'; done\n"
-                               "cat '%1.out'\n"
-                               "cat '%1.err' >&2\n"
-                               "exit %2\n")
-                               .arg(base)
-                               .arg(code);
-    QVERIFY(writeFile(base, script.toUtf8()));
-    QVERIFY(QFile::setPermissions(base, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-}
-
-QStringList SystemQueriesTest::argsOf(const QString& name) const {
-    const QString text = QString::fromUtf8(readFile(bin_.path() + "/" + name + ".args"));
-    QStringList args = text.split('\n');
-    args.removeLast();
-    return args;
+    bin_.install(name, {out, err, code});
 }
 
 // Output of a helper run of this binary, trimmed; empty when the helper itself failed.
@@ -218,7 +159,7 @@ void SystemQueriesTest::directorySize() {
 
     fake("du", out, code ? "du: cannot read directory\n" : "", code);
     QCOMPARE(getDirectorySize(dir), size);
-    QCOMPARE(argsOf("du"), (QStringList{"--max-depth=0", dir}));
+    QCOMPARE(bin_.lastCall("du"), (QStringList{"--max-depth=0", dir}));
 }
 
 void SystemQueriesTest::parseDuFixture_data() {
@@ -235,7 +176,7 @@ void SystemQueriesTest::parseDuFixture_data() {
 void SystemQueriesTest::parseDuFixture() {
     QFETCH(QString, dir);
     QFETCH(quint64, size);
-    const QString output = QString::fromUtf8(readFile(FIXTURES_DIR "/du/max-depth-0.txt"));
+    const QString output = readFixture("du/max-depth-0.txt");
     QVERIFY(!output.isEmpty());
     QCOMPARE(parseDuOutput(output, dir), size);
 }
@@ -257,7 +198,7 @@ void SystemQueriesTest::architecture() {
 
     fake("dpkg", out, {}, code);
     QCOMPARE(Utils::getArchitecture(), expected);
-    QCOMPARE(argsOf("dpkg"), QStringList{"--print-architecture"});
+    QCOMPARE(bin_.lastCall("dpkg"), QStringList{"--print-architecture"});
 }
 
 void SystemQueriesTest::utcTime_data() {
@@ -276,7 +217,7 @@ void SystemQueriesTest::utcTime() {
 
     fake("date", out, {}, code);
     QCOMPARE(Utils::getUtcTime(), expected);
-    QCOMPARE(argsOf("date"), (QStringList{"-u", "+%Y-%m-%dT%H:%M:%SZ"}));
+    QCOMPARE(bin_.lastCall("date"), (QStringList{"-u", "+%Y-%m-%dT%H:%M:%SZ"}));
 }
 
 void SystemQueriesTest::swapPartitionSize_data() {
@@ -284,7 +225,7 @@ void SystemQueriesTest::swapPartitionSize_data() {
     QTest::addColumn<QString>("path");
     QTest::addColumn<qint64>("size");
 
-    const QByteArray captured = readFile(FIXTURES_DIR "/lsblk/path-size.txt");
+    const QByteArray captured = readFixture("lsblk/path-size.txt").toUtf8();
     QTest::newRow("captured: disk") << captured << "/dev/vda" << qint64(274877906944LL);
     QTest::newRow("captured: size 0") << captured << "/dev/zram0" << qint64(0);
     QTest::newRow("captured: not listed") << captured << "/dev/sda2" << qint64(0);
@@ -310,20 +251,20 @@ void SystemQueriesTest::swapPartitionSize() {
 
     fake("lsblk", out);
     qint64 got = -7;
-    LogCapture capture;
+    MessageCapture capture;
     QVERIFY(Utils::getSwapPartitionSize(path, got));
     QCOMPARE(got, size);
-    QVERIFY(capture.records().isEmpty());
-    QCOMPARE(argsOf("lsblk"), (QStringList{"--bytes", "--output", "PATH,SIZE"}));
+    QVERIFY(capture.messages().isEmpty());
+    QCOMPARE(bin_.lastCall("lsblk"), (QStringList{"--bytes", "--output", "PATH,SIZE"}));
 }
 
 void SystemQueriesTest::swapPartitionSizeFailure() {
     fake("lsblk", "/dev/sda2 8589934592\n", "lsblk: unknown column: PATH\n", 1);
     qint64 size = 42;
-    LogCapture capture;
+    MessageCapture capture;
     QVERIFY(!Utils::getSwapPartitionSize("/dev/sda2", size));
     QCOMPARE(size, qint64(0));
-    const QList<LogRecord> records = capture.records();
+    const QList<LoggedMessage> records = capture.messages();
     QCOMPARE(records.size(), 1);
     QCOMPARE(records.first().type, QtInfoMsg);
     const QString text = records.first().text;
@@ -359,7 +300,7 @@ void SystemQueriesTest::osiImage() {
 
     fake("orvik-clone", out, err, code);
     QCOMPARE(Utils::isValidOsiImage("/backup/my root.osi"), valid);
-    QCOMPARE(argsOf("orvik-clone"), (QStringList{"--osi-info", "/backup/my root.osi"}));
+    QCOMPARE(bin_.lastCall("orvik-clone"), (QStringList{"--osi-info", "/backup/my root.osi"}));
 }
 
 void SystemQueriesTest::osiImageToolCannotStart_data() {
@@ -373,14 +314,14 @@ void SystemQueriesTest::osiImageToolCannotStart() {
     QFETCH(bool, present);
 
     // Only the fake folder on PATH, so no image tool of the host can stand in.
-    qputenv("PATH", bin_.path().toLocal8Bit());
+    bin_.placeOnPath(FakePrograms::OnPath::Alone);
     if (present) {
-        const QString tool = bin_.path() + "/orvik-clone";
+        const QString tool = bin_.file("orvik-clone");
         QVERIFY(writeFile(tool, "#!/bin/sh\nexit 0\n"));
         QVERIFY(QFile::setPermissions(tool, QFile::ReadOwner | QFile::WriteOwner));
     }
     const bool valid = Utils::isValidOsiImage("/backup/root.osi");
-    qputenv("PATH", (bin_.path() + ":/usr/sbin:/usr/bin:/sbin:/bin").toLocal8Bit());
+    bin_.placeOnPath(FakePrograms::OnPath::BeforeSystemDirs);
     QVERIFY(!valid);
 }
 
@@ -632,13 +573,13 @@ void SystemQueriesTest::reboot() {
 
     fake("systemctl", {}, "Failed to reboot\n", code);
     QCOMPARE(Utils::reboot(ignoreInhibitors, force), code == 0);
-    QCOMPARE(argsOf("systemctl"), args);
+    QCOMPARE(bin_.lastCall("systemctl"), args);
 }
 
 void SystemQueriesTest::forceReboot() {
     fake("sudo", {});
     QVERIFY(Utils::forceReboot());
-    QCOMPARE(argsOf("sudo"), (QStringList{"reboot", "-f"}));
+    QCOMPARE(bin_.lastCall("sudo"), (QStringList{"reboot", "-f"}));
 }
 
 void SystemQueriesTest::removePath() {
@@ -655,7 +596,7 @@ void SystemQueriesTest::removePath() {
     QDir::setCurrent(before);
     QVERIFY(ok);
     QVERIFY(!failed);
-    QCOMPARE(argsOf("sudo"), (QStringList{"rm", "-rf", path}));
+    QCOMPARE(bin_.lastCall("sudo"), (QStringList{"rm", "-rf", path}));
     QVERIFY(!QFile::exists(dir.path() + "/pwned"));
     QVERIFY(!QFile::exists(dir.path() + "/pwned2"));
 }

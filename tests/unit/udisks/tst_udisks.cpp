@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <memory>
 
+#include "common/messagecapture.h"
 #include "fakebus.h"
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
@@ -21,16 +22,6 @@ const QString kDataUuid = "2e7a9c41-8b3d-4f6a-a1e5-c4d3b2a19f83";
 const QString kRecoveryUuid = "7b5c1d93-2f4e-4a8b-9c6d-e1f2a3b4c5d6";
 const QString kUsbUuid = "5a6b7c8d-9e0f-4a1b-8c2d-3e4f5a6b7c8d";
 const QString kLvmDataUuid = "a1b2c3d4-e5f6-4789-9abc-def012345678";
-
-QStringList g_warnings;
-QtMessageHandler g_previous = nullptr;
-
-void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-    if (type == QtWarningMsg) {
-        g_warnings << text;
-    }
-    g_previous(type, context, text);
-}
 
 using DevicePtr = std::unique_ptr<OBlockDevice>;
 
@@ -62,11 +53,15 @@ class TestUDisks : public QObject {
 private:
     FakeBus m_bus;
     QMap<int, int> m_callCounts;
+    // Every message still reaches the log; warnings are kept for the checks.
+    std::unique_ptr<MessageCapture> m_log;
+
+    QStringList warnings() const { return m_log->texts(QtWarningMsg); }
 
     void useScenario(const QStringList& args) {
         QVERIFY2(m_bus.startService(args), qPrintable(m_bus.error()));
         m_bus.clearCalls();
-        g_warnings.clear();
+        m_log->clear();
     }
 
     QString writeScenario(const QString& name, const QByteArray& json) {
@@ -108,10 +103,10 @@ private slots:
         QVERIFY2(m_bus.startBus(), qPrintable(m_bus.error()));
         // Before the first use of the system bus in this process.
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", m_bus.address().toUtf8());
-        g_previous = qInstallMessageHandler(collectWarnings);
+        m_log = std::make_unique<MessageCapture>(MessageCapture::Forward::Yes);
     }
 
-    void cleanupTestCase() { qInstallMessageHandler(g_previous); }
+    void cleanupTestCase() { m_log.reset(); }
 
     void cutAtNul_data() {
         QTest::addColumn<QByteArray>("bytes");
@@ -146,7 +141,7 @@ private slots:
                                              "/org/freedesktop/UDisks2/Manager",
                                              "org.freedesktop.DBus.ObjectManager.GetManagedObjects "
                                              "/org/freedesktop/UDisks2"}));
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
     }
 
     void properties_data() {
@@ -201,7 +196,7 @@ private slots:
         QTEST(texts(device->mountPoints()), "mounts");
         QCOMPARE(device->path(), kBlock + name);
         QCOMPARE(m_bus.calls().size(), 2);  // all from the listing's snapshot
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
     }
 
     void deviceWithoutListingReadsItself() {
@@ -216,7 +211,7 @@ private slots:
         QCOMPARE(m_bus.calls(),
                  QStringList({"org.freedesktop.DBus.Properties.GetAll " + kBlock + "dm_2d0",
                               "org.freedesktop.DBus.Properties.GetAll " + kBlock + "dm_2d0"}));
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
     }
 
     void bulkReadingFails() {
@@ -227,15 +222,15 @@ private slots:
         ODiskManager manager;
         const QStringList paths = manager.blockDevices({});
         QCOMPARE(paths.size(), 7);
-        QCOMPARE(g_warnings.size(), 1);
-        QVERIFY(g_warnings.first().contains("GetManagedObjects"));
+        QCOMPARE(warnings().size(), 1);
+        QVERIFY(warnings().first().contains("GetManagedObjects"));
         DevicePtr boot = open(kBlock + "sda1");
         QCOMPARE(boot->idUUID(), kBootUuid);
         QCOMPARE(texts(boot->mountPoints()), QStringList{"/boot"});
         DevicePtr disk = open(kBlock + "sda");
         QCOMPARE(disk->device(), QByteArray("/dev/sda"));
         QVERIFY(disk->mountPoints().isEmpty());
-        QCOMPARE(g_warnings.size(), 1);  // a disk without a file system is no failure
+        QCOMPARE(warnings().size(), 1);  // a disk without a file system is no failure
         QCOMPARE(m_bus.calls().size(), 2 + 2 + 2);
     }
 
@@ -256,7 +251,7 @@ private slots:
         QCOMPARE(m_bus.calls().mid(2),
                  QStringList({fs + "Unmount " + kBlock + "sdb1", getAll, getAll,
                               fs + "Mount " + kBlock + "sdb1", getAll, getAll}));
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
     }
 
     void mountFailuresAnswerNoPath_data() {
@@ -283,8 +278,8 @@ private slots:
         const QString answer = dev->mount({});
         QVERIFY2(answer.startsWith(errorName + ": "), qPrintable(answer));
         QVERIFY(answer.contains(' '));  // never taken for a path, even when simplified
-        QCOMPARE(g_warnings.size(), 1);
-        QVERIFY(g_warnings.first().contains(errorName));
+        QCOMPARE(warnings().size(), 1);
+        QVERIFY(warnings().first().contains(errorName));
         QCOMPARE(m_bus.calls().size(), 3);  // no refresh after a failed mount
     }
 
@@ -297,7 +292,7 @@ private slots:
         timer.start();
         QCOMPARE(open(kBlock + "sda4")->mount({}), "/media/root/" + kRecoveryUuid);
         QVERIFY(timer.elapsed() >= 2900);
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
     }
 
     void unknownObjectPath() {
@@ -311,15 +306,15 @@ private slots:
         QVERIFY(device->device().isEmpty());
         QCOMPARE(device->drive(), QString());
         QCOMPARE(m_bus.calls().size(), 1);  // asked once, not at every property
-        QCOMPARE(g_warnings.size(), 1);
-        QVERIFY(g_warnings.first().contains("org.freedesktop.DBus.Error.UnknownObject"));
+        QCOMPARE(warnings().size(), 1);
+        QVERIFY(warnings().first().contains("org.freedesktop.DBus.Error.UnknownObject"));
         // Not even an object path: refused before it reaches the bus, still no crash.
-        g_warnings.clear();
+        m_log->clear();
         DevicePtr bad = open("not an object path");
         QCOMPARE(bad->idUUID(), QString());
-        QCOMPARE(g_warnings.size(), 1);
+        QCOMPARE(warnings().size(), 1);
         QVERIFY(!bad->mount({}).startsWith('/'));
-        QCOMPARE(g_warnings.size(), 2);
+        QCOMPARE(warnings().size(), 2);
         QCOMPARE(m_bus.calls().size(), 1);  // neither reached the service
     }
 
@@ -334,7 +329,7 @@ private slots:
         const int calls = typicalRun();
         qInfo("D-Bus calls for a run on %d block devices: %d", devices, calls);
         QVERIFY(calls > 0);
-        QVERIFY(g_warnings.isEmpty());
+        QVERIFY(warnings().isEmpty());
         m_callCounts.insert(devices, calls);
         if (m_callCounts.size() == 2) {
             QCOMPARE(m_callCounts.value(500), m_callCounts.value(10));
@@ -343,17 +338,17 @@ private slots:
 
     void serviceAbsent() {
         m_bus.stopService();
-        g_warnings.clear();
+        m_log->clear();
         ODiskManager manager;
         QVERIFY(manager.blockDevices({}).isEmpty());
-        QCOMPARE(g_warnings.size(), 1);
-        QVERIFY(g_warnings.first().contains("org.freedesktop.DBus.Error.ServiceUnknown"));
-        g_warnings.clear();
+        QCOMPARE(warnings().size(), 1);
+        QVERIFY(warnings().first().contains("org.freedesktop.DBus.Error.ServiceUnknown"));
+        m_log->clear();
         DevicePtr device = open(kBlock + "sda1");
         QCOMPARE(device->idUUID(), QString());
         QVERIFY(!device->mount({}).startsWith('/'));
         device->unmount({});
-        QCOMPARE(g_warnings.size(), 3);  // the reading, the mount, the unmount
+        QCOMPARE(warnings().size(), 3);  // the reading, the mount, the unmount
     }
 
     void busAbsent() {
