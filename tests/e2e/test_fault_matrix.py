@@ -356,13 +356,15 @@ def test_initramfs_tool_fault(fault):
     assert_untouched(r)
 
 
-@pytest.mark.xfail(strict=True, reason="the LVM and encryption test treats an unreadable "
-                   "inventory as a plain machine (reported)")
-def test_lsblk_missing_on_lvm_machine_is_refused():
+@pytest.mark.parametrize("fault", ["missing", "signal-9"])
+def test_unreadable_inventory_on_lvm_machine_is_refused(fault):
     # Without the inventory the LVM test cannot see the volume group; a check that could not
     # run must not let the backup of an LVM system through.
-    r = run(with_program(scenario("lvm-root"), "lsblk", "missing"), SYSTEM_BACKUP)
-    assert status(r) != 0 and SUCCESS not in r.stderr, r
+    r = run(with_program(scenario("lvm-root"), "lsblk", fault), SYSTEM_BACKUP)
+    assert status(r) == -1, r
+    assert "Cannot read the block devices" in r.stderr
+    assert SUCCESS not in r.stderr
+    assert_untouched(r)
 
 
 def test_df_missing_for_directory_on_root_is_refused():
