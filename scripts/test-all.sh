@@ -33,7 +33,8 @@ count_ctest() { # log -> adds to passed/failed
 
 count_pytest() { # log -> adds to passed/failed
   local line p f e
-  line=$(grep -E '^=+ .*(passed|failed|error|skipped|no tests ran).* =+$' "$1" | tail -n 1)
+  # pytest -q closes with e.g. "1 failed, 331 passed in 471.85s"; without -q it is framed by "=".
+  line=$(grep -E '^=* ?[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed).* in [0-9.]+s' "$1" | tail -n 1)
   [ -n "$line" ] || { failed=$((failed + 1)); return; }
   p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)
   f=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)
