@@ -25,6 +25,8 @@ fi
 manifest=$build/tests/fuzz/fuzz-targets.tsv
 logs=$build/tests/fuzz/logs
 mkdir -p "$logs"
+started=$logs/.started  # crash inputs of earlier runs are not counted again
+touch "$started"
 
 run_target() { # name exe env options inputs
   local name=$1 exe=$2 env=$3 options=$4 inputs=$5
@@ -64,7 +66,7 @@ while IFS=$'\t' read -r name _; do
   execs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$log" | tail -n 1)
   cov=$(grep -oE 'cov: [0-9]+' "$log" | tail -n 1 | grep -oE '[0-9]+')
   ft=$(grep -oE 'ft: [0-9]+' "$log" | tail -n 1 | grep -oE '[0-9]+')
-  crashes=$(find "$build/tests/fuzz/crashes/$name" -type f 2>/dev/null | wc -l)
+  crashes=$(find "$build/tests/fuzz/crashes/$name" -type f -newer "$started" 2>/dev/null | wc -l)
   if grep -qE '^==[0-9]+==ERROR|^SUMMARY: |runtime error:|deadly signal' "$log"; then
     crashes=$((crashes > 0 ? crashes : 1))
   fi
