@@ -21,27 +21,7 @@ jobs=$(nproc)
 passed=0
 failed=0
 
-count_ctest() { # log -> adds to passed/failed
-  local line total nfail
-  line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
-  [ -n "$line" ] || { failed=$((failed + 1)); return; }
-  nfail=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  passed=$((passed + total - nfail))
-  failed=$((failed + nfail))
-}
-
-count_pytest() { # log -> adds to passed/failed
-  local line p f e
-  # pytest -q closes with e.g. "1 failed, 331 passed in 471.85s"; without -q it is framed by "=".
-  line=$(grep -E '^=* ?[0-9]+ (passed|failed|errors?|skipped|deselected|xfailed|xpassed).* in [0-9.]+s' "$1" | tail -n 1)
-  [ -n "$line" ] || { failed=$((failed + 1)); return; }
-  p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)
-  f=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)
-  e=$(grep -oE '[0-9]+ errors?' <<<"$line" | grep -oE '[0-9]+' || true)
-  passed=$((passed + ${p:-0}))
-  failed=$((failed + ${f:-0} + ${e:-0}))
-}
+source "$top/scripts/lib/testcounts.sh"
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
@@ -63,6 +43,14 @@ count_pytest "$logs/e2e.log"
 echo "== Debian package"
 "$py" -m pytest -q -p no:cacheprovider tests/packaging 2>&1 | tee "$logs/package.log"
 count_pytest "$logs/package.log"
+
+echo "== sanitizer build: unit and end-to-end tests under ASan and UBSan"
+bash scripts/test-sanitizers.sh 2>&1 | tee "$logs/asan.log"
+count_summary "$logs/asan.log"
+
+echo "== fuzz targets: replay of seeds and regressions, short runs"
+bash scripts/test-fuzz.sh 2>&1 | tee "$logs/fuzz.log"
+count_summary "$logs/fuzz.log"
 
 echo "== summary"
 echo "$passed passed, $failed failed"

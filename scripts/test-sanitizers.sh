@@ -36,6 +36,7 @@ logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
 passed=0
 failed=0
+source "$top/scripts/lib/testcounts.sh"
 
 echo "== unit tests under the sanitizers"
 # On the host a report also goes to a file, so one from a child whose status nobody reads
@@ -43,15 +44,7 @@ echo "== unit tests under the sanitizers"
 (cd "$build" &&
   ASAN_OPTIONS="$ASAN_OPTIONS:log_path=$reports/asan" UBSAN_OPTIONS="$UBSAN_OPTIONS:log_path=$reports/ubsan" \
     ctest --output-on-failure -j"$jobs" -LE fuzz) 2>&1 | tee "$logs/ctest.log"
-line=$(grep -E '[0-9]+% tests passed, [0-9]+ tests? failed out of [0-9]+' "$logs/ctest.log" | tail -n 1)
-if [ -n "$line" ]; then
-  nfail=$(sed -E 's/.* ([0-9]+) tests? failed.*/\1/' <<<"$line")
-  total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
-  passed=$((passed + total - nfail))
-  failed=$((failed + nfail))
-else
-  failed=$((failed + 1))
-fi
+count_ctest "$logs/ctest.log"
 
 echo "== end-to-end tests under the sanitizers"
 # The interpreter that has pytest (Debian's, when another python3 comes first on PATH).
@@ -65,16 +58,7 @@ fi
 PYTHONPATH="$top/tests/sanitizers${PYTHONPATH:+:$PYTHONPATH}" \
   "${PYTHON:-python3}" -m pytest -q -p no:cacheprovider -p pytest_sanitizer_reports tests/machine tests/e2e \
   2>&1 | tee "$logs/e2e.log"
-line=$(grep -E '^=+ .*(passed|failed|error|skipped|no tests ran).* =+$' "$logs/e2e.log" | tail -n 1)
-if [ -n "$line" ]; then
-  p=$(grep -oE '[0-9]+ passed' <<<"$line" | grep -oE '[0-9]+' || true)
-  f=$(grep -oE '[0-9]+ failed' <<<"$line" | grep -oE '[0-9]+' || true)
-  e=$(grep -oE '[0-9]+ errors?' <<<"$line" | grep -oE '[0-9]+' || true)
-  passed=$((passed + ${p:-0}))
-  failed=$((failed + ${f:-0} + ${e:-0}))
-else
-  failed=$((failed + 1))
-fi
+count_pytest "$logs/e2e.log"
 
 if compgen -G "$reports/*" >/dev/null; then
   echo "== sanitizer reports"
