@@ -11,23 +11,6 @@ const char initialSystemImage[] = "/recovery/backup/system.osi";
 
 namespace {
 
-PlanValues restorePlanValues(const Request& request, const MachineValues& machine,
-                             const Location& location) {
-    PlanValues values;
-    values.action = request.action;
-    values.format = request.format;
-    values.reboot = request.reboot;
-    values.locale = request.locale;
-    values.recoveryUuid = machine.recoveryUuid;
-    values.bootUuid = machine.bootUuid;
-    values.dataUuid = machine.dataUuid;
-    values.rootUuid = machine.rootUuid;
-    values.locationUuid = location.locationUuid;
-    values.relativePath = location.relativePath;
-    values.timeStamp = takeTimeStamp().text;  // no restore task names it
-    return values;
-}
-
 // Every image of a backup directory must pass the image tool's check, in name order.
 int checkBackupImages(const QString& directory) {
     const QDir dir(directory);
@@ -67,6 +50,7 @@ int planRestore(const Request& request, const MachineValues& machine) {
     if (code != NoError) {
         return code;
     }
-    return writeTaskFile(machine.recoveryMountPoint,
-                         buildTaskDocument(restorePlanValues(request, machine, location)));
+    // No restore task names the time stamp; the plan takes one all the same.
+    const PlanValues values = makePlanValues(request, machine, location, takeTimeStamp().text);
+    return writeTaskFile(machine.recoveryMountPoint, buildTaskDocument(values));
 }

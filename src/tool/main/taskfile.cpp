@@ -139,6 +139,25 @@ TimeStamp takeTimeStamp() {
     return TimeStamp{now.toString("yyyy-MM-dd-hh-mm-ss"), now.toSecsSinceEpoch()};
 }
 
+PlanValues makePlanValues(const Request& request, const MachineValues& machine,
+                          const Location& location, const QString& timeStamp) {
+    PlanValues values;
+    values.action = request.action;
+    values.format = request.format;
+    values.reboot = request.reboot;
+    values.locale = request.locale;
+    values.recoveryUuid = machine.recoveryUuid;
+    values.bootUuid = machine.bootUuid;
+    values.dataUuid = machine.dataUuid;
+    values.rootUuid = machine.rootUuid;
+    values.locationUuid = location.locationUuid;
+    values.relativePath = location.relativePath;
+    values.timeStamp = timeStamp;
+    values.dataOnOtherDrive =
+        !location.dataDrive.isEmpty() && location.dataDrive != location.rootDrive;
+    return values;
+}
+
 QJsonObject buildTaskDocument(const PlanValues& values) {
     QJsonArray tasks;
     for (const QJsonValue& value : taskTemplates(values)) {

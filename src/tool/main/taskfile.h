@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "tool/main/locationchecks.h"
+#include "tool/main/machinechecks.h"
 #include "tool/main/options.h"
 
 // The instant a plan is made: names the backup directory and keys the save-path index.
@@ -28,6 +30,12 @@ struct PlanValues {
     QString timeStamp;
     bool dataOnOtherDrive = false;
 };
+
+// The request, the machine and the location as the templates see them. Whether the data
+// partition lies on another drive than the root partition is decided here: no data drive,
+// no data image.
+PlanValues makePlanValues(const Request& request, const MachineValues& machine,
+                          const Location& location, const QString& timeStamp);
 
 // recovery.json: the enabled templates, in template order, numbered task-1, task-2 ...
 QJsonObject buildTaskDocument(const PlanValues& values);
