@@ -78,6 +78,13 @@ def _write_files(files):
     return True
 
 
+def _make_file_mount_point(path):
+    """An empty file to bind a host file onto; an existing file is never touched."""
+    if not os.path.lexists(path):
+        open(path, "x").close()
+    return True
+
+
 def _make_dirs(paths):
     for p in paths:
         os.makedirs(p, exist_ok=True)
@@ -282,16 +289,22 @@ class Sandbox:
     def expose_host_paths(self):
         """The repository (tool, tests) must be reachable at its own path inside; a path
         under a directory the sandbox replaces (/tmp, /run ...) is bind-mounted back."""
+        exposed = []
         for path in self.req.get("expose", []):
             if not path.startswith(HIDDEN_PREFIXES) or not os.path.exists(path):
+                continue
+            # Already reachable through a directory bound before it: creating a mount point
+            # there would write through that bind into the host's own file.
+            if any(path == d or path.startswith(d.rstrip("/") + "/") for d in exposed):
                 continue
             target = os.path.join(self.root, ml.safe_relative(path))
             if os.path.isdir(path):
                 self.chrooted(_make_dirs, [path])
             else:
                 self.chrooted(_make_dirs, [os.path.dirname(path)])
-                self.chrooted(_write_files, {path: ""})
+                self.chrooted(_make_file_mount_point, path)
             ml.sys_mount(path, target, None, ml.MS_BIND)
+            exposed.append(path)
             self.notes.append("bind-mounted %s into the sandbox" % path)
 
     # -------------------------------------------------------------- services

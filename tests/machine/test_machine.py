@@ -70,6 +70,22 @@ def test_writes_stay_in_the_machine():
     assert {p: fingerprint(p) for p in HOST_PATHS} == before
 
 
+def test_a_tool_inside_the_exposed_repository_stays_whole(monkeypatch, tmp_path_factory):
+    # A clone under /tmp is bound into the machine; the tool inside it must not be replaced
+    # by an empty mount point written through that bind.
+    repo = tmp_path_factory.mktemp("clone")
+    tool = repo / "build" / "orvik-recovery-tool"
+    tool.parent.mkdir()
+    tool.write_text("#!/bin/sh\necho ran \"$@\"\n")
+    tool.chmod(0o755)
+    monkeypatch.setattr(simmachine, "REPO", str(repo))
+    monkeypatch.setattr(simmachine, "find_tool", lambda: str(tool))
+    r = Machine("plain").run(["orvik-recovery-tool", "-a", "cancel_backup"])
+    assert r.returncode == 0, r
+    assert r.stdout == "ran -a cancel_backup\n"
+    assert tool.read_text() == "#!/bin/sh\necho ran \"$@\"\n"
+
+
 def test_scenario_files_are_the_machines():
     r = sh("true", collect=["/etc/os-version", "/etc/orvik/system-recovery.conf",
                             "/usr/lib/orvik/desktop-version", "/proc/cmdline", "/live.flag"])
