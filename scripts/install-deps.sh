@@ -13,6 +13,7 @@ packages=(
   dosfstools
   dpkg-dev
   e2fsprogs
+  fdisk
   fusefat
   g++
   groff-base
@@ -31,6 +32,9 @@ packages=(
   qttools5-dev-tools
   reiser4progs
   reiserfsprogs
+  sudo
+  udev
+  udisks2
   util-linux
   xfsprogs
 )

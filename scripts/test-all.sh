@@ -40,6 +40,10 @@ export ORVIK_BUILD_DIR="$build"
 "$py" -m pytest -q -p no:cacheprovider tests/machine tests/e2e 2>&1 | tee "$logs/e2e.log"
 count_pytest "$logs/e2e.log"
 
+echo "== real disk stack: loop disks, real udev, udisks2 and programs"
+"$py" -m pytest -q -p no:cacheprovider tests/realdisk 2>&1 | tee "$logs/realdisk.log"
+count_pytest "$logs/realdisk.log"
+
 echo "== Debian package"
 "$py" -m pytest -q -p no:cacheprovider tests/packaging 2>&1 | tee "$logs/package.log"
 count_pytest "$logs/package.log"

@@ -1,0 +1,64 @@
+import glob
+import os
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, HERE)
+
+import realmachine  # noqa: E402
+
+FEATURES = realmachine.probe_features()
+NEEDED = ["root", "loop", "losetup", "partx", "sfdisk", "udevadm", "dbus-daemon", "blkid",
+          "udisksd", "udevd", "mkfs.ext4", "fs:ext4"]
+# Filled by the cases, printed at the end of the run.
+REPORT = []
+
+
+def built(relative):
+    build = os.environ.get("ORVIK_BUILD_DIR")
+    found = glob.glob(os.path.join(build, relative)) if build else []
+    found = found or glob.glob(os.path.join(REPO, "build*", relative))
+    return max(found, key=os.path.getmtime) if found else None
+
+
+def missing(*features):
+    """The first reason why one of the features is not there, or None."""
+    for f in features:
+        if FEATURES.get(f):
+            return "%s: %s" % (f, FEATURES[f])
+    return None
+
+
+@pytest.fixture(scope="session")
+def machine():
+    reason = missing(*NEEDED)
+    if reason:
+        pytest.skip(reason)
+    tool = os.environ.get("ORVIK_TOOL") or built("src/tool/main/orvik-recovery-tool")
+    if not tool:
+        pytest.skip("the tool is not built")
+    os.environ["ORVIK_TOOL"] = tool
+    m = realmachine.RealMachine(features=FEATURES)
+    m.tool = tool
+    m.start()
+    yield m
+    m.stop()
+    left = m.leftovers()
+    REPORT.append("left behind: %s" % (", ".join(left) or "nothing"))
+    assert not left
+
+
+@pytest.fixture
+def fresh(machine):
+    machine.reset()
+    return machine
+
+
+def pytest_terminal_summary(terminalreporter):
+    if REPORT:
+        terminalreporter.section("real disk stack")
+        for line in REPORT:
+            terminalreporter.write_line(line)
