@@ -130,6 +130,43 @@ def test_replace_target(case):
     check_new_entry(o, DATA_UUID, relative)
 
 
+# One file on each file system a damaged or tampered index entry could lead the deletion to.
+PRECIOUS = {"/data/keep/precious": "p\n", OLD_PATH + "/system.osi": "s\n",
+            "/media/user/usb/old/system.osi": "u\n"}
+USB = "/media/user/usb"
+
+OUT_OF_PARTITION = [
+    # (id, location, where the USB stick ends up mounted, recorded entry, -p argument,
+    #  shell lines run first, relative path of the new backup)
+    ("the partition's root", DATA_UUID, USB, "/", "/data/#", [], ""),
+    ("climbs to the partition's root", DATA_UUID, USB, "/backups/..", "/data/backups/..#", [],
+     "/backups"),
+    # "/" of the simulated machine is an overlay whose files a deletion confined to one file
+    # system never reaches; one level down the climb lands on a real one: the data partition.
+    ("climbs out of the partition", USB_UUID, "/data/usb", "/backups/../..",
+     "/data/usb/backups/../..#",
+     ["mkdir /data/usb", "mount --move %s /data/usb" % USB, "mkdir /data/usb/backups"],
+     "/backups/.."),
+    ("parent is a link out of the partition", DATA_UUID, USB, "/backups/usb/old",
+     "/data/backups/usb/old#", ["ln -s %s /data/backups/usb" % USB], "/backups/usb"),
+]
+
+
+@pytest.mark.parametrize("case", OUT_OF_PARTITION, ids=[c[0] for c in OUT_OF_PARTITION])
+def test_recorded_entry_leading_out_of_the_partition_deletes_nothing(case):
+    """The index lives on the recovery partition, so an entry may be damaged or tampered with:
+    the target must still lie strictly inside the location's mount point."""
+    _, uuid, usb, entry, target, before, relative = case
+    precious = {path.replace(USB, usb): text for path, text in PRECIOUS.items()}
+    o = run(backups_machine({uuid: {OLD_KEY: entry}}, PRECIOUS), "-a", "system_backup", "-p",
+            target, before=before, collect=list(precious))
+    assert o.code == 0, o
+    assert {p: o.text(p) for p in precious} == precious
+    assert "The replaced backup could not be deleted:" in o.err, o
+    assert o.json(INDEX_FILE)[uuid][OLD_KEY] == entry
+    check_new_entry(o, uuid, relative)
+
+
 def test_replace_does_not_follow_links_out_of_the_backup():
     s = backups_machine({DATA_UUID: {OLD_KEY: OLD_DIR}})
     links = ["ln -s /data/keep %s/link" % OLD_PATH, "ln -s /data/keep/precious %s/file" % OLD_PATH]
