@@ -1,0 +1,247 @@
+#!/usr/bin/env bash
+# Shows that every safety guard matters: puts one fault at a time into a scratch copy of the
+# tree (never this working tree), rebuilds what changed in one reused scratch build, runs the
+# tests that should notice, and prints a table. Exits non-zero when a mutant survives, when a
+# mutation no longer applies (the guard's code moved: follow it in the list below), or when
+# the tests already fail without any mutation.
+#
+#   scripts/mutate-guards.sh [WORD...]    only the guards whose name holds one of the words
+#
+# Run as root (the end-to-end tests build simulated machines). The scratch copy and its build
+# live in ORVIK_MUTATE_DIR (default build-mutate/ at the top of the tree) and are reused.
+set -uo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+scratch=${ORVIK_MUTATE_DIR:-$top/build-mutate}
+tree=$scratch/tree
+build=$scratch/build
+py=/usr/bin/python3
+helper=$top/scripts/lib/mutation.py
+
+names=() files=() anchors=() olds=() news=() tests=()
+
+# guard NAME FILE ANCHOR OLD NEW TEST...
+#   ANCHOR  text of one line of FILE (empty: OLD itself occurs once in FILE)
+#   OLD     text replaced by NEW at its first place on or after the anchor line
+#   TEST    "pytest ARG..." (test files named from tests/) or "unit EXECUTABLE [FUNCTION...]"
+guard() {
+  local spec
+  spec=$(IFS=';' && echo "${*:6}")
+  names+=("$1") files+=("$2") anchors+=("$3") olds+=("$4") news+=("$5") tests+=("$spec")
+}
+
+# --- deletion of a replaced backup
+guard "delete only a recorded backup" src/tool/main/taskfile.cpp \
+  'const QString key = findRecordedBackupKey(locationIndex, mountPoint, replaceTarget);' \
+  'if (key.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_savepath.py::test_replace_target"
+guard "delete only strictly inside the partition" src/tool/main/taskfile.cpp \
+  'bool isStrictlyInside(const QString& path, const QString& dir) {' \
+  'return path.startsWith(prefix) && path.size() > prefix.size();' 'return true;' \
+  "pytest e2e/test_savepath.py -k leading_out"
+guard "never delete through a linked target" src/tool/main/taskfile.cpp \
+  'bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {' \
+  'info.isSymLink() || !info.isDir()' '!info.isDir()' \
+  "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted"
+guard "deletion follows no link inside" src/tool/main/taskfile.cpp \
+  '' 'FTW_DEPTH | FTW_PHYS | FTW_MOUNT' 'FTW_DEPTH | FTW_MOUNT' \
+  "pytest e2e/test_savepath.py::test_replace_does_not_follow_links_out_of_the_backup"
+guard "deletion stays on one file system" src/tool/main/taskfile.cpp \
+  '' 'FTW_DEPTH | FTW_PHYS | FTW_MOUNT' 'FTW_DEPTH | FTW_PHYS' \
+  "pytest e2e/test_savepath.py::test_replace_does_not_cross_into_another_mount"
+
+# --- atomic writes
+guard "task file written atomically" src/tool/main/taskfile.cpp \
+  '' 'if (!saveJson(path, document, error)) {' \
+  'QFile(path).resize(0); if (!saveJson(path, document, error)) {' \
+  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_task_file" \
+  "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
+guard "index written atomically" src/tool/main/taskfile.cpp \
+  '' 'if (!saveJson(path, index, error)) {' \
+  'QFile(path).resize(0); if (!saveJson(path, index, error)) {' \
+  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index" \
+  "pytest e2e/test_savepath.py::test_index_write_failure_keeps_the_old_index_whole"
+guard "flush before the commit" src/tool/main/taskfile.cpp \
+  '' 'file.write(content) != content.size() || !file.flush()' \
+  'file.write(content) != content.size()' \
+  "pytest e2e/test_savepath.py::test_index_write_failure_keeps_the_old_index_whole" \
+  "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
+
+# --- fail-closed checks
+guard "empty UUID names no partition" src/tool/main/machinechecks.cpp \
+  'QString findMountPointByUUID(const QStringList& deviceList, const QString& uuid) {' \
+  'if (uuid.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_machine_checks.py -k empty_data_uuid"
+guard "read-only probe writes" src/utils/utils/systemqueries.cpp \
+  'bool isReadOnly(const QString& path) {' \
+  'if (!file.open(QIODevice::WriteOnly' 'if (false && !file.open(QIODevice::WriteOnly' \
+  "unit sysq_systemqueries readOnlyMissingDirectory readOnlyWithoutPermission"
+guard "read-only location refused" src/tool/main/locationchecks.cpp \
+  '' 'if (Utils::isReadOnly(path)) {' 'if (false) {' \
+  "pytest e2e/test_refusals.py::test_refusal -k read-only"
+guard "missing image tool fails closed" src/utils/utils/systemqueries.cpp \
+  'const QString tool = QStandardPaths::findExecutable("orvik-clone");' \
+  'return false;' 'return true;' \
+  "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
+guard "invalid image refused" src/utils/utils/systemqueries.cpp \
+  '' 'return !error.contains("invalid file");' 'return true;' \
+  "pytest e2e/test_refusals.py::test_refusal -k damaged"
+
+# --- free space
+guard "space comparison" src/tool/main/locationchecks.cpp \
+  '' 'if (required > available) {' 'if (false) {' \
+  "pytest e2e/test_space.py::test_required_equal_to_available_passes"
+guard "space reserve" src/tool/main/locationchecks.cpp \
+  '' 'const qint64 required = estimate + kSpaceReserve;' 'const qint64 required = estimate;' \
+  "pytest e2e/test_space.py::test_required_equal_to_available_passes"
+
+selected() {
+  local name=$1 word
+  [ "${#words[@]}" -eq 0 ] && return 0
+  for word in "${words[@]}"; do
+    [[ "$name" == *"$word"* ]] && return 0
+  done
+  return 1
+}
+
+# The build targets a test list needs: the tool, and each unit test named.
+targets_of() {
+  local spec=$1 cmd
+  echo -n "orvik-recovery-tool"
+  IFS=';' read -ra cmds <<<"$spec"
+  for cmd in "${cmds[@]}"; do
+    read -ra argv <<<"$cmd"
+    [ "${argv[0]}" = unit ] && echo -n " ${argv[1]}"
+  done
+  echo
+}
+
+# Runs a test list against the scratch build; its output goes to $2.
+run_tests() {
+  local spec=$1 log=$2 cmd exe status=0
+  IFS=';' read -ra cmds <<<"$spec"
+  for cmd in "${cmds[@]}"; do
+    read -ra argv <<<"$cmd"
+    case ${argv[0]} in
+      pytest)
+        local args=() prev=
+        for a in "${argv[@]:1}"; do
+          # Test files are named from tests/; option values are passed as they are.
+          case $prev/$a in -k/* | */-*) args+=("$a") ;; *) args+=("tests/$a") ;; esac
+          prev=$a
+        done
+        (cd "$tree" && ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool" \
+          ORVIK_BUILD_DIR="$build" "$py" -m pytest -q -x -p no:cacheprovider "${args[@]}") \
+          >>"$log" 2>&1 || status=1
+        ;;
+      unit)
+        exe=$(find "$build/tests/unit" -type f -name "${argv[1]}" -perm -u+x | head -n 1)
+        if [ -z "$exe" ]; then
+          echo "no unit test ${argv[1]}" >>"$log"
+          status=1
+        else
+          (cd "$build" && "$exe" "${argv[@]:2}") >>"$log" 2>&1 || status=1
+        fi
+        ;;
+      *) echo "unknown test kind: ${argv[0]}" >>"$log"; status=1 ;;
+    esac
+  done
+  return $status
+}
+
+# A test list as the table shows it.
+shown() {
+  local spec=${1//pytest /}
+  spec=${spec//e2e\//}
+  spec=${spec//unit /}
+  echo "${spec//;/, }"
+}
+
+# '|'-separated rows as aligned columns.
+table() {
+  awk -F'|' '
+    { for (i = 1; i <= NF; i++) { cell[NR, i] = $i; if (length($i) > w[i]) w[i] = length($i) } }
+    END {
+      for (r = 1; r <= NR; r++) {
+        line = ""
+        for (i = 1; i <= NF; i++) line = line sprintf(i < NF ? "%-" w[i] "s  " : "%s", cell[r, i])
+        print line
+      }
+    }'
+}
+
+# Builds what a test list needs; once more on one core when that fails (a compiler killed
+# for memory on a busy machine is no fault of the mutant).
+build_targets() {
+  local targets
+  read -ra targets <<<"$(targets_of "$1")"
+  cmake --build "$build" -j2 --target "${targets[@]}" >>"$2" 2>&1 ||
+    cmake --build "$build" -j1 --target "${targets[@]}" >>"$2" 2>&1
+}
+
+main() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "scripts/mutate-guards.sh must run as root: the tests build simulated machines." >&2
+    exit 1
+  fi
+  mkdir -p "$tree" "$build"
+  exec 9>"$scratch/.lock"
+  flock -n 9 || { echo "another mutation run uses $scratch" >&2; exit 1; }
+  logs=$scratch/logs
+  rm -rf "$logs" && mkdir -p "$logs"
+
+  local chosen=() i
+  for i in "${!names[@]}"; do
+    selected "${names[$i]}" && chosen+=("$i")
+  done
+  [ "${#chosen[@]}" -gt 0 ] || { echo "no guard matches: ${words[*]}" >&2; exit 1; }
+
+  echo "== scratch copy and build in $scratch"
+  "$py" "$helper" sync "$top" "$tree" || exit 1
+  local all_tests=
+  for i in "${chosen[@]}"; do
+    all_tests+="${tests[$i]};"
+  done
+  { cmake -S "$tree" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+    build_targets "$all_tests" "$logs/build.log"; } >>"$logs/build.log" 2>&1 ||
+    { echo "the unmutated scratch copy does not build: $logs/build.log" >&2; exit 1; }
+
+  echo "== the tests pass without a mutation"
+  local failed=0
+  for i in "${chosen[@]}"; do
+    if ! run_tests "${tests[$i]}" "$logs/baseline-$i.log"; then
+      echo "fails unmutated: ${names[$i]} ($logs/baseline-$i.log)" >&2
+      failed=1
+    fi
+  done
+  [ "$failed" -eq 0 ] || exit 1
+
+  local rows=() result start log
+  for i in "${chosen[@]}"; do
+    log=$logs/mutant-$i.log
+    echo "== ${names[$i]}"
+    start=$SECONDS
+    "$py" "$helper" sync "$top" "$tree" >"$log" 2>&1
+    if ! "$py" "$helper" apply "$tree/${files[$i]}" "${anchors[$i]}" "${olds[$i]}" \
+      "${news[$i]}" >>"$log" 2>&1; then
+      result="mutation did not apply"
+    elif ! build_targets "${tests[$i]}" "$log"; then
+      result="mutant did not build"
+    else
+      if run_tests "${tests[$i]}" "$log"; then result=survived; else result=caught; fi
+    fi
+    [ "$result" = caught ] || failed=1
+    grep -m1 "mutation did not apply" "$log" >&2
+    rows+=("${names[$i]}|$(shown "${tests[$i]}")|$result|$((SECONDS - start)) s")
+  done
+  # Leave the scratch copy as the tree is: the next build there recompiles the mutated file.
+  "$py" "$helper" sync "$top" "$tree"
+
+  echo
+  printf '%s\n' "guard|tests|result|time" "${rows[@]}" | table
+  echo "logs: $logs"
+  exit "$failed"
+}
+
+words=("$@")
+main
