@@ -49,6 +49,10 @@ guard "deletion follows no link inside" src/tool/main/taskfile.cpp \
 guard "deletion stays on one file system" src/tool/main/taskfile.cpp \
   '' 'FTW_DEPTH | FTW_PHYS | FTW_MOUNT' 'FTW_DEPTH | FTW_PHYS' \
   "pytest e2e/test_savepath.py::test_replace_does_not_cross_into_another_mount"
+guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
+  '' 'if (code != NoError || request.action != SystemBackup) {' \
+  'if (request.action != SystemBackup) {' \
+  "pytest e2e/test_machine_checks.py::test_task_file_that_cannot_be_saved -k system_backup"
 
 # --- atomic writes
 guard "task file written atomically" src/tool/main/taskfile.cpp \
@@ -66,8 +70,14 @@ guard "flush before the commit" src/tool/main/taskfile.cpp \
   'file.write(content) != content.size()' \
   "pytest e2e/test_savepath.py::test_index_write_failure_keeps_the_old_index_whole" \
   "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
+guard "success only with the flag there" src/tool/main/liveflag.cpp \
+  '' 'if (!QFileInfo::exists(flag)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_touch_fault_raises_no_false_success"
 
 # --- fail-closed checks
+guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
+  '' 'if (machine.recoveryMountPoint.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_disk_service_absent"
 guard "empty UUID names no partition" src/tool/main/machinechecks.cpp \
   'QString findMountPointByUUID(const QStringList& deviceList, const QString& uuid) {' \
   'if (uuid.isEmpty()) {' 'if (false) {' \
