@@ -39,6 +39,10 @@ guard "delete only strictly inside the partition" src/tool/main/taskfile.cpp \
   'bool isStrictlyInside(const QString& path, const QString& dir) {' \
   'return path.startsWith(prefix) && path.size() > prefix.size();' 'return true;' \
   "pytest e2e/test_savepath.py -k leading_out"
+guard "inside means below a whole path component" src/tool/main/taskfile.cpp \
+  'bool isStrictlyInside(const QString& path, const QString& dir) {' \
+  "dir.endsWith('/') ? dir : dir + \"/\"" 'dir' \
+  "pytest e2e/test_savepath.py -k leading_out"
 guard "never delete through a linked target" src/tool/main/taskfile.cpp \
   'bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {' \
   'info.isSymLink() || !info.isDir()' '!info.isDir()' \

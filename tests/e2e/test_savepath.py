@@ -147,8 +147,11 @@ OUT_OF_PARTITION = [
      "/data/usb/backups/../..#",
      ["mkdir /data/usb", "mount --move %s /data/usb" % USB, "mkdir /data/usb/backups"],
      "/backups/.."),
-    ("parent is a link out of the partition", DATA_UUID, USB, "/backups/usb/old",
-     "/data/backups/usb/old#", ["ln -s %s /data/backups/usb" % USB], "/backups/usb"),
+    # The link leads to a partition whose mount point only begins like the location's.
+    ("parent is a link out of the partition", DATA_UUID, "/database", "/backups/usb/old",
+     "/data/backups/usb/old#",
+     ["mkdir /database", "mount --move %s /database" % USB, "ln -s /database /data/backups/usb"],
+     "/backups/usb"),
 ]
 
 
