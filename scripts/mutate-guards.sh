@@ -82,8 +82,8 @@ guard "success only with the flag there" src/tool/main/liveflag.cpp \
 guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
   '' 'if (machine.recoveryMountPoint.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_disk_service_absent"
-guard "empty UUID names no partition" src/tool/main/machinechecks.cpp \
-  'QString findMountPointByUUID(const QStringList& deviceList, const QString& uuid) {' \
+guard "empty UUID names no partition" src/platform/udisks/disks.cpp \
+  'const ListedDevice* Disks::byUuid(const QString& uuid) const {' \
   'if (uuid.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_machine_checks.py -k empty_data_uuid"
 guard "read-only probe writes" src/utils/utils/systemqueries.cpp \

@@ -119,6 +119,41 @@ def test_task_file_that_cannot_be_saved(case, args):
         ["_ovd_data.info", "boot.info", "recovery.json", "savePath.json", "system.osi"])
 
 
+# (id, action arguments); every action lists the disk service once.
+ACTIONS = [
+    ("system_backup", ["-a", "system_backup", "-p", "/data/backups"]),
+    ("manual_backup", ["-a", "manual_backup", "-p", "/media/user/usb"]),
+    ("system_restore", ["-a", "system_restore"]),
+    ("manual_restore", ["-a", "manual_restore", "-p", "/data/images"]),
+    ("cancel_backup", ["-a", "cancel_backup"]),
+]
+MACHINES = ["plain", "recovery-unmounted", "no markers"]
+
+
+def listing_machine(name):
+    s = scenario("plain" if name == "no markers" else name, dirs=["/data/backups"],
+                 files={"/data/images/system.osi": "i\n"})
+    patch(s, "sdb1", size=400 << 30)
+    if name == "no markers":
+        recovery_files(s, _ovd_data__info=None, boot__info=None)
+    return s
+
+
+@pytest.mark.parametrize("machine", MACHINES)
+@pytest.mark.parametrize("args", [a for _, a in ACTIONS], ids=[i for i, _ in ACTIONS])
+def test_one_listing_per_run(args, machine):
+    o = run(listing_machine(machine), *args)
+    assert o.code in (0, 5), o  # the initial image lies elsewhere when the partition moved
+    methods = [c.split(" ")[0].rsplit(".", 1)[-1] for c in o.calls]
+    assert methods.count("GetBlockDevices") == 1, o.calls
+    assert methods.count("GetManagedObjects") == 1, o.calls
+    # Besides the listing only the recovery partition's mount and its one re-read.
+    mounts = 1 if machine == "recovery-unmounted" else 0
+    assert sorted(set(methods) - {"GetBlockDevices", "GetManagedObjects"}) == (
+        ["GetAll", "Mount"] if mounts else []), o.calls
+    assert methods.count("Mount") == mounts and methods.count("GetAll") == 2 * mounts
+
+
 def bus_calls(n):
     s = simmachine.generate_scenario(n)
     s["dirs"] = ["/data/backups"]

@@ -4,44 +4,13 @@
 
 #include "platform/udisks/udisks2names.h"
 
-namespace {
+using UDisks2Detail::call;
+using UDisks2Detail::readProperties;
 
-using namespace UDisks2Detail;
+OBlockDevice::OBlockDevice(const QString& path, QObject* parent) : QObject(parent), m_path(path) {}
 
-// Answers that only mean "this object has no file system".
-const QStringList kNoFilesystem = {UDisks2::kErrorInvalidArgs, UDisks2::kErrorUnknownInterface,
-                                   QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
-
-bool readInterface(const QString& path, const char* interface, OBlockProperties& props,
-                   const QStringList& quietErrors = {}) {
-    QDBusMessage reply;
-    QString error;
-    if (!call(getAllRequest(path, interface), "a{sv}", UDisks2::kDefaultTimeoutMs, reply, error,
-              quietErrors)) {
-        return false;
-    }
-    const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().at(0));
-    applyInterface(props, QString::fromLatin1(interface), values);
-    return true;
-}
-
-// Both interfaces afresh; an object that fails the first is not asked again.
-bool readProperties(const QString& path, OBlockProperties& props) {
-    OBlockProperties fresh;
-    if (!readInterface(path, UDisks2::kBlockInterface, fresh)) {
-        return false;
-    }
-    readInterface(path, UDisks2::kFilesystemInterface, fresh, kNoFilesystem);
-    props = fresh;
-    return true;
-}
-
-}  // namespace
-
-OBlockDevice::OBlockDevice(const QString& path, QObject* parent)
-    : QObject(parent), m_path(path), m_snapshot(currentSnapshot()) {
-    m_loaded = m_snapshot && m_snapshot->find(m_path, m_props);
-}
+OBlockDevice::OBlockDevice(const QString& path, const OBlockProperties& known, QObject* parent)
+    : QObject(parent), m_path(path), m_loaded(true), m_props(known) {}
 
 QString OBlockDevice::path() const {
     return m_path;
@@ -101,8 +70,8 @@ void OBlockDevice::unmount(const QVariantMap& options) {
 
 const OBlockProperties& OBlockDevice::properties() const {
     if (!m_loaded) {
-        // A path no listing knew: read once, whatever the answer, so a missing object
-        // costs one call and one warning.
+        // Read once, whatever the answer, so a missing object costs one call and one
+        // warning.
         m_loaded = true;
         readProperties(m_path, m_props);
     }
@@ -111,7 +80,5 @@ const OBlockProperties& OBlockDevice::properties() const {
 
 void OBlockDevice::refresh() {
     m_loaded = true;
-    if (readProperties(m_path, m_props) && m_snapshot) {
-        m_snapshot->update(m_path, m_props);
-    }
+    readProperties(m_path, m_props);
 }

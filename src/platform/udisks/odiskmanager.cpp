@@ -5,7 +5,6 @@
 
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/udisks2names.h"
-#include "platform/udisks/udisks2snapshot.h"
 
 namespace {
 
@@ -24,9 +23,8 @@ QStringList pathsOf(const QDBusMessage& reply) {
     return paths;
 }
 
-// One GetManagedObjects for the whole listing; a failure leaves no snapshot, and the
-// devices then read their own properties.
-SnapshotPtr takeSnapshot() {
+// One GetManagedObjects for the whole listing; empty when it fails.
+QHash<QString, OBlockProperties> readAllDevices() {
     const QDBusMessage request = QDBusMessage::createMethodCall(
         UDisks2::kService, UDisks2::kRootPath, UDisks2::kObjectManagerInterface,
         UDisks2::kGetManagedObjects);
@@ -36,7 +34,7 @@ SnapshotPtr takeSnapshot() {
         return {};
     }
     const QDBusArgument objects = reply.arguments().at(0).value<QDBusArgument>();
-    return SnapshotPtr::create(parseManagedObjects(objects));
+    return parseManagedObjects(objects);
 }
 
 }  // namespace
@@ -51,14 +49,27 @@ QStringList ODiskManager::blockDevices(const QVariantMap& options) {
     QDBusMessage reply;
     QString error;
     if (!call(request, "ao", UDisks2::kDefaultTimeoutMs, reply, error)) {
-        // What an earlier listing saw may be gone: later devices ask the service themselves.
-        publishSnapshot({});
         return {};
     }
+    return pathsOf(reply);
+}
+
+QList<OListedDevice> ODiskManager::listBlockDevices() {
     // The order is the manager's; the bulk reading only supplies the values.
-    const QStringList paths = pathsOf(reply);
-    publishSnapshot(takeSnapshot());
-    return paths;
+    const QStringList paths = blockDevices({});
+    if (paths.isEmpty()) {
+        return {};
+    }
+    const QHash<QString, OBlockProperties> known = readAllDevices();
+    QList<OListedDevice> devices;
+    for (const QString& path : paths) {
+        OListedDevice device{path, known.value(path)};
+        if (!known.contains(path)) {
+            readProperties(path, device.properties);
+        }
+        devices << device;
+    }
+    return devices;
 }
 
 OBlockDevice* ODiskManager::createBlockDevice(const QString& path, QObject* parent) {

@@ -1,10 +1,19 @@
 #pragma once
 
+#include <QList>
 #include <QObject>
 #include <QStringList>
 #include <QVariantMap>
 
+#include "platform/udisks/udisks2detail.h"
+
 class OBlockDevice;
+
+// One block device of a listing: its object path and what the listing read of it.
+struct OListedDevice {
+    QString path;
+    OBlockProperties properties;
+};
 
 // Entry to the udisks2 service on the system bus (DBUS_SYSTEM_BUS_ADDRESS may point
 // elsewhere). When the service is absent or a call fails, the answer is empty and one
@@ -14,10 +23,15 @@ class ODiskManager : public QObject {
 public:
     explicit ODiskManager(QObject* parent = nullptr);
 
-    // Object paths of all block devices, in the service's order. Also takes one bulk
-    // snapshot of the service's objects that device objects made afterwards read from.
+    // Object paths of all block devices, in the service's order (one GetBlockDevices).
     QStringList blockDevices(const QVariantMap& options);
 
-    // A new device object owned by the caller; null when the path is empty.
+    // All block devices with their properties, in the service's order: one GetBlockDevices
+    // and one GetManagedObjects. Only a device the bulk reading lacks (or all of them, when
+    // it fails) is read on its own.
+    QList<OListedDevice> listBlockDevices();
+
+    // A new device object owned by the caller, reading its own properties; null when the
+    // path is empty.
     static OBlockDevice* createBlockDevice(const QString& path, QObject* parent = nullptr);
 };

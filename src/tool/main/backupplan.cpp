@@ -18,7 +18,7 @@ int planBackup(const Request& request, const MachineValues& machine) {
     if (code != NoError || request.action != SystemBackup) {
         return code;
     }
-    updateSavePathIndex(machine.recoveryMountPoint, machine.blockDevices,
+    updateSavePathIndex(machine.recoveryMountPoint, machine.disks,
                         {location.locationUuid, location.relativePath + "/" + stamp.text,
                          stamp.secs, request.replaceTarget});
     return NoError;

@@ -5,7 +5,6 @@
 #include <QStorageInfo>
 #include <algorithm>
 
-#include "platform/udisks/oblockdevice.h"
 #include "utils/core/command/spawncmd.h"
 #include "utils/core/partitionusage/fstype.h"
 #include "utils/core/partitionusage/partitionusage.h"
@@ -23,32 +22,22 @@ QStringList mountedRoots() {
     return roots;
 }
 
-// The file-system type of the first mounted device (service order) whose mount point,
-// other than "/" and "/boot", prefixes the path.
-QString fsTypeOfPath(const QStringList& blockDevices, const QString& path) {
-    for (const QString& objectPath : blockDevices) {
-        BlockDevicePtr device = openBlockDevice(objectPath);
-        if (!device) {
-            continue;
-        }
-        for (const QString& mountPoint : mountPointTexts(*device)) {
-            if (mountPoint != "/" && mountPoint != "/boot" && path.startsWith(mountPoint)) {
-                return device->idType();
-            }
-        }
-    }
-    return QString();
+// The file-system type of the device holding the path, as the disk service names it; "/" and
+// "/boot" never select one, since no backup may lie on the system partitions.
+QString fsTypeOfPath(const Disks& disks, const QString& path) {
+    const ListedDevice* device = disks.holding(path, {"/", "/boot"});
+    return device ? device->type : QString();
 }
 
-qint64 usedBytes(const OBlockDevice& device) {
+qint64 usedBytes(const ListedDevice& device) {
     qint64 freespace = 0;
     qint64 total = 0;
-    ReadUsage(deviceNode(device), GetFsTypeByName(device.idType()), freespace, total);
+    ReadUsage(device.node, GetFsTypeByName(device.type), freespace, total);
     return total - freespace;
 }
 
 // Swap is imaged whole except on amd64, where the live system leaves it out.
-qint64 swapBytes(const OBlockDevice& device, QString& architecture, bool& architectureRead) {
+qint64 swapBytes(const ListedDevice& device, QString& architecture, bool& architectureRead) {
     if (!architectureRead) {
         architecture = Utils::getArchitecture();
         architectureRead = true;
@@ -57,43 +46,38 @@ qint64 swapBytes(const OBlockDevice& device, QString& architecture, bool& archit
         return 0;
     }
     qint64 size = 0;
-    if (!Utils::getSwapPartitionSize(deviceNode(device), size)) {
+    if (!Utils::getSwapPartitionSize(device.node, size)) {
         return 0;
     }
-    qWarning() << "ManualBackup, partitionPath = " << deviceNode(device) << ", size: " << size;
+    qWarning() << "ManualBackup, partitionPath = " << device.node << ", size: " << size;
     return size;
 }
 
-bool onDrive(const OBlockDevice& device, const QString& drive) {
-    return !drive.isEmpty() && driveOf(device) == drive;
+bool onDrive(const ListedDevice& device, const QString& drive) {
+    return !drive.isEmpty() && device.drive == drive;
 }
 
-qint64 estimateManualBackup(const QStringList& blockDevices, const Location& location) {
+qint64 estimateManualBackup(const Disks& disks, const Location& location) {
     qint64 estimate = 0;
     QString architecture;
     bool architectureRead = false;
-    for (const QString& objectPath : blockDevices) {
-        BlockDevicePtr device = openBlockDevice(objectPath);
-        if (!device || device->idType().isEmpty() ||
-            !(onDrive(*device, location.rootDrive) || onDrive(*device, location.dataDrive))) {
+    for (const ListedDevice& device : disks.devices()) {
+        if (device.type.isEmpty() ||
+            !(onDrive(device, location.rootDrive) || onDrive(device, location.dataDrive))) {
             continue;
         }
-        estimate += device->idType() == "swap" ? swapBytes(*device, architecture, architectureRead)
-                                               : usedBytes(*device);
+        estimate += device.type == "swap" ? swapBytes(device, architecture, architectureRead)
+                                          : usedBytes(device);
     }
     return estimate;
 }
 
-qint64 estimateSystemBackup(const QStringList& blockDevices, const MachineValues& machine) {
+qint64 estimateSystemBackup(const Disks& disks, const MachineValues& machine) {
     qint64 estimate = 0;
-    for (const QString& objectPath : blockDevices) {
-        BlockDevicePtr device = openBlockDevice(objectPath);
-        if (!device) {
-            continue;
-        }
-        const QString uuid = device->idUUID();
+    for (const ListedDevice& device : disks.devices()) {
+        const QString& uuid = device.uuid;
         if (!uuid.isEmpty() && (uuid == machine.bootUuid || uuid == machine.rootUuid)) {
-            estimate += usedBytes(*device);
+            estimate += usedBytes(device);
         }
     }
     // du counts 1024-byte blocks.
@@ -103,8 +87,8 @@ qint64 estimateSystemBackup(const QStringList& blockDevices, const MachineValues
 
 int checkSpace(const Request& request, const MachineValues& machine, const Location& location) {
     const qint64 estimate = request.action == ManualBackup
-                                ? estimateManualBackup(machine.blockDevices, location)
-                                : estimateSystemBackup(machine.blockDevices, machine);
+                                ? estimateManualBackup(machine.disks, location)
+                                : estimateSystemBackup(machine.disks, machine);
     const qint64 required = estimate + kSpaceReserve;
     const qint64 available = QStorageInfo(request.absolutePath).bytesAvailable();
     if (required > available) {
@@ -119,8 +103,7 @@ int checkSpace(const Request& request, const MachineValues& machine, const Locat
 }
 
 int checkFsType(const Request& request, const MachineValues& machine) {
-    const QString type =
-        fsTypeOfPath(machine.blockDevices, request.absolutePath).simplified().toLower();
+    const QString type = fsTypeOfPath(machine.disks, request.absolutePath).simplified().toLower();
     if (!SupportedBackupFsTypes.contains(type)) {
         qWarning() << QObject::tr(
                           "The file system is not supported for backup. Please select one in "
@@ -131,7 +114,9 @@ int checkFsType(const Request& request, const MachineValues& machine) {
     return NoError;
 }
 
-// Steps 3 to 6: where the directory lies and whether it can be written.
+// Where the directory lies (df must know it, a full backup goes to removable media under
+// /media, a system backup never onto the system or into what it copies) and whether it can
+// be written.
 int checkPlace(const Request& request, const MachineValues& machine) {
     const QString& path = request.absolutePath;
     const QString mountPoint = checkMountPoint(path);
@@ -166,7 +151,8 @@ int resolveLocation(const Request& request, const MachineValues& machine, Locati
     const QString root =
         findLocationRoot(request.absolutePath, machine.dataMountPoint, mountedRoots(), redirected);
     location.relativePath = redirected.mid(root.size());
-    location.locationUuid = root.isEmpty() ? QString() : readInfoOrMountedUUID(root);
+    // The root is a directory: the partition mounted there, none for a memory file system.
+    location.locationUuid = machine.disks.uuidMountedAt(root);
     return NoError;
 }
 
@@ -176,8 +162,8 @@ int checkBackupLocation(const Request& request, const MachineValues& machine, Lo
         code = checkFsType(request, machine);
     }
     if (code == NoError) {
-        location.rootDrive = findDriveByUUID(machine.blockDevices, machine.rootUuid);
-        location.dataDrive = findDriveByUUID(machine.blockDevices, machine.dataUuid);
+        location.rootDrive = machine.disks.driveOf(machine.rootUuid);
+        location.dataDrive = machine.disks.driveOf(machine.dataUuid);
         code = checkSpace(request, machine, location);
     }
     return code;

@@ -17,10 +17,13 @@ struct Location {
 // The free-space reserve on top of the estimated backup size: 1.5 GiB.
 constexpr qint64 kSpaceReserve = 1610612736;
 
-// Step 1 and 2: the directory exists, and which partition holds it. PathError or NoError.
+// The directory exists (else PathError), and which partition holds it: the location UUID
+// and the path below that partition's mount root, as the live system finds it again.
 int resolveLocation(const Request& request, const MachineValues& machine, Location& location);
 
-// Steps 3 to 8 for the two backups; the exit code of the first failing rule, or NoError.
+// Whether a backup may go to the directory: its place, whether it can be written, its file
+// system and its free space, in that order. The exit code of the first failing rule, or
+// NoError.
 int checkBackupLocation(const Request& request, const MachineValues& machine, Location& location);
 
 // Mount point of the file system holding path as df names it; "PathError" or "Error".
@@ -33,6 +36,8 @@ QString parseDfMountPoint(const QString& dfOutput);
 QString findLocationRoot(const QString& path, const QString& dataMountPoint, QStringList mountRoots,
                          QString& redirected);
 
-// Rule of step 5: a system backup may not lie on the system itself.
+// A system backup may lie neither on the system partitions themselves nor in /opt or /var
+// (on the system or their twins on the data partition), which it copies: the prefixes are
+// plain text, so /optical is refused too.
 bool isForbiddenSystemBackupPath(const QString& path, const QString& mountPoint,
                                  const QString& dataMountPoint);

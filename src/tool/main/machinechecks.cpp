@@ -4,8 +4,6 @@
 #include <QFile>
 #include <QSettings>
 
-#include "platform/udisks/oblockdevice.h"
-#include "platform/udisks/odiskmanager.h"
 #include "utils/Device/device.h"
 #include "utils/FsTab/fstab.h"
 
@@ -23,20 +21,6 @@ QString readRecoveryUuid() {
 QString readOsType() {
     QSettings settings(kDesktopVersion, QSettings::IniFormat);
     return settings.value("Release/Type", "Professional").toString();
-}
-
-QStringList listBlockDevices() {
-    ODiskManager manager;
-    return manager.blockDevices(QVariantMap());
-}
-
-// A failed mount answers with an error text; only an absolute path is a mount point.
-QString usableMountPath(const QString& answer) {
-    if (!answer.startsWith('/')) {
-        qWarning() << "mount failed:" << answer;
-        return QString();
-    }
-    return answer;
 }
 
 bool isPlanningRefusedOn(ActionType action) {
@@ -70,32 +54,16 @@ int checkSystemVolumes(ActionType action) {
     return NoError;
 }
 
-}  // namespace
-
-BlockDevicePtr openBlockDevice(const QString& objectPath) {
-    return BlockDevicePtr(ODiskManager::createBlockDevice(objectPath));
-}
-
-QString deviceNode(const OBlockDevice& device) {
-    return QString::fromUtf8(device.device()).remove(QChar('\0'));
-}
-
-QString mountPointText(const QByteArray& mountPoint) {
-    return QString::fromUtf8(mountPoint.constData());
-}
-
-QString driveOf(const OBlockDevice& device) {
-    const QString drive = device.drive();
-    return drive == "/" ? QString() : drive;
-}
-
-QStringList mountPointTexts(const OBlockDevice& device) {
-    QStringList texts;
-    for (const QByteArray& mountPoint : device.mountPoints()) {
-        texts << mountPointText(mountPoint);
+// A marker file's simplified content; without one, the UUID of the device mounted at path.
+QString readInfoOrMountedUUID(const QString& path, const Disks& disks) {
+    QFile file(path);
+    if (file.exists() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        return QString::fromUtf8(file.readAll()).simplified();
     }
-    return texts;
+    return disks.uuidMountedAt(path);
 }
+
+}  // namespace
 
 int checkMachine(ActionType action, MachineValues& machine) {
     machine.recoveryUuid = readRecoveryUuid();
@@ -107,8 +75,8 @@ int checkMachine(ActionType action, MachineValues& machine) {
     if (volumes != NoError) {
         return volumes;
     }
-    machine.blockDevices = listBlockDevices();
-    machine.recoveryMountPoint = findMountPointByUUID(machine.blockDevices, machine.recoveryUuid);
+    machine.disks = Disks::list();
+    machine.recoveryMountPoint = machine.disks.mountIfNeeded(machine.recoveryUuid);
     if (machine.recoveryMountPoint.isEmpty()) {
         qWarning() << QObject::tr("Cannot find the recovery partition");
         return OtherError;
@@ -118,58 +86,8 @@ int checkMachine(ActionType action, MachineValues& machine) {
 
 void readPartitionIdentities(MachineValues& machine) {
     const QString backupDir = machine.recoveryMountPoint + "/backup";
-    machine.dataUuid = readInfoOrMountedUUID(backupDir + "/_ovd_data.info");
-    machine.bootUuid = readInfoOrMountedUUID(backupDir + "/boot.info");
-    machine.rootUuid = readInfoOrMountedUUID("/");
-    machine.dataMountPoint = findMountPointByUUID(machine.blockDevices, machine.dataUuid);
-}
-
-QString findMountPointByUUID(const QStringList& deviceList, const QString& uuid) {
-    if (uuid.isEmpty()) {
-        return QString();
-    }
-    for (const QString& path : deviceList) {
-        BlockDevicePtr device = openBlockDevice(path);
-        if (!device || device->idUUID() != uuid) {
-            continue;
-        }
-        device->setWatchChanges(true);
-        const QByteArrayList mountPoints = device->mountPoints();
-        if (mountPoints.isEmpty()) {
-            return usableMountPath(device->mount(QVariantMap()));
-        }
-        return mountPointText(mountPoints.first());
-    }
-    return QString();
-}
-
-QString readInfoOrMountedUUID(const QString& path) {
-    QFile file(path);
-    if (file.exists() && file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        return QString::fromUtf8(file.readAll()).simplified();
-    }
-    for (const QString& objectPath : listBlockDevices()) {
-        BlockDevicePtr device = openBlockDevice(objectPath);
-        if (!device) {
-            continue;
-        }
-        device->setWatchChanges(true);
-        if (mountPointTexts(*device).contains(path)) {
-            return device->idUUID();
-        }
-    }
-    return QString();
-}
-
-QString findDriveByUUID(const QStringList& deviceList, const QString& uuid) {
-    if (uuid.isEmpty()) {
-        return QString();
-    }
-    for (const QString& path : deviceList) {
-        BlockDevicePtr device = openBlockDevice(path);
-        if (device && device->idUUID() == uuid) {
-            return driveOf(*device);
-        }
-    }
-    return QString();
+    machine.dataUuid = readInfoOrMountedUUID(backupDir + "/_ovd_data.info", machine.disks);
+    machine.bootUuid = readInfoOrMountedUUID(backupDir + "/boot.info", machine.disks);
+    machine.rootUuid = readInfoOrMountedUUID("/", machine.disks);
+    machine.dataMountPoint = machine.disks.mountIfNeeded(machine.dataUuid);
 }

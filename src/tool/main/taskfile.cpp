@@ -10,8 +10,6 @@
 #include <QJsonDocument>
 #include <QSaveFile>
 
-#include "platform/udisks/oblockdevice.h"
-#include "tool/main/machinechecks.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -90,20 +88,6 @@ bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
         return false;
     }
     return true;
-}
-
-QString firstMountPointOf(const QStringList& blockDevices, const QString& uuid) {
-    if (uuid.isEmpty()) {
-        return QString();
-    }
-    for (const QString& path : blockDevices) {
-        BlockDevicePtr device = openBlockDevice(path);
-        if (device && device->idUUID() == uuid) {
-            const QStringList mountPoints = mountPointTexts(*device);
-            return mountPoints.isEmpty() ? QString() : mountPoints.first();
-        }
-    }
-    return QString();
 }
 
 // Only a directory the index records for this location may go: the caller's text alone
@@ -188,13 +172,13 @@ int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
     return NoError;
 }
 
-void updateSavePathIndex(const QString& recoveryMountPoint, const QStringList& blockDevices,
+void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
                          const SavePathEntry& entry) {
     const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
     QJsonObject index = Utils::readJsonFile(path);
     QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
     if (!entry.replaceTarget.isEmpty()) {
-        const QString mountPoint = firstMountPointOf(blockDevices, entry.locationUuid);
+        const QString mountPoint = disks.mountPointOf(entry.locationUuid);
         if (mountPoint.isEmpty()) {
             qWarning() << "No mount point for the backup location, nothing deleted:"
                        << entry.replaceTarget;

@@ -54,7 +54,7 @@ struct SavePathEntry {
 
 // Records the new backup in "<recovery>/backup/savePath.json" (written atomically), after
 // deleting the replaced backup when the index records it for the location.
-void updateSavePathIndex(const QString& recoveryMountPoint, const QStringList& blockDevices,
+void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
                          const SavePathEntry& entry);
 
 // The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.

@@ -46,13 +46,25 @@ enum LsblkGroup {
     kRota,
 };
 
+const QString kLsblkLine =
+    R"re(NAME="(.*)" KNAME="(.*)" LABEL="(.*)" UUID="(.*)" TYPE="(.*)" FSTYPE="(.*)" )re"
+    R"re(SIZE="(.*)" FSUSED="(.*)" FSAVAIL="(.*)" LOG-SEC="(.*)" PHY-SEC="(.*)" )re"
+    R"re(MOUNTPOINT="(.*)" MODEL="(.*)" RO="([0-9]+)" HOTPLUG="([0-9]+)" )re"
+    R"re(MAJ[_:]MIN="([0-9:]+)" PARTLABEL="(.*)" PARTUUID="(.*)" PKNAME="(.*)" )re"
+    R"re(PATH="(.*)" VENDOR="(.*)" SERIAL="(.*)" REV="(.*)" ROTA="(.*)")re";
+
+// Whole-line matching with greedy groups, so a value may itself hold quotes.
 const QRegularExpression& lsblkLinePattern() {
+    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(kLsblkLine));
+    return pattern;
+}
+
+// The same line with no quote inside any value: then every quote of the line is a delimiter,
+// the greedy pattern can split it in this one way only, and this pattern finds that split
+// without backtracking (the greedy one costs most of a large machine's inventory).
+const QRegularExpression& quoteFreeLsblkLinePattern() {
     static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
-        R"re(NAME="(.*)" KNAME="(.*)" LABEL="(.*)" UUID="(.*)" TYPE="(.*)" FSTYPE="(.*)" )re"
-        R"re(SIZE="(.*)" FSUSED="(.*)" FSAVAIL="(.*)" LOG-SEC="(.*)" PHY-SEC="(.*)" )re"
-        R"re(MOUNTPOINT="(.*)" MODEL="(.*)" RO="([0-9]+)" HOTPLUG="([0-9]+)" )re"
-        R"re(MAJ[_:]MIN="([0-9:]+)" PARTLABEL="(.*)" PARTUUID="(.*)" PKNAME="(.*)" )re"
-        R"re(PATH="(.*)" VENDOR="(.*)" SERIAL="(.*)" REV="(.*)" ROTA="(.*)")re"));
+        QString(kLsblkLine).replace(QLatin1String("(.*)"), QLatin1String("([^\"]*)"))));
     return pattern;
 }
 
@@ -176,7 +188,10 @@ DeviceInfoList Device::parseLsblkOutput(const QString& output) {
     DeviceInfoList list;
     const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
     for (const QString& line : lines) {
-        const QRegularExpressionMatch match = lsblkLinePattern().match(line);
+        QRegularExpressionMatch match = quoteFreeLsblkLinePattern().match(line);
+        if (!match.hasMatch()) {
+            match = lsblkLinePattern().match(line);
+        }
         if (match.hasMatch()) {
             list.append(recordFromMatch(match));
         }

@@ -3,13 +3,9 @@
 #include <QDebug>
 #include <QFile>
 
-namespace {
+#include "utils/core/text/nultext.h"
 
-// Text up to the first NUL byte, as UTF-8.
-QString decodePiece(const QByteArray& piece) {
-    const int nul = piece.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? piece : piece.left(nul));
-}
+namespace {
 
 // Columns are stored only when the line has exactly six of them; anything else is kept as a
 // real entry without columns, so a malformed line never stops the reading.
@@ -30,7 +26,7 @@ void fillColumns(FSTabInfo& info, const QString& piece) {
 
 FSTabInfoPtr parseLine(const QByteArray& bytes) {
     FSTabInfoPtr info(new FSTabInfo);
-    const QString piece = decodePiece(bytes);
+    const QString piece = textUpToNul(bytes);
     const QString trimmed = piece.trimmed();
     info->isComment = trimmed.startsWith('#');
     info->isEmptyLine = trimmed.isEmpty();

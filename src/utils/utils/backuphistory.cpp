@@ -8,50 +8,24 @@
 #include <QPair>
 #include <QStringList>
 #include <algorithm>
-#include <memory>
 
-#include "platform/udisks/oblockdevice.h"
-#include "platform/udisks/odiskmanager.h"
+#include "platform/udisks/disks.h"
 #include "utils/core/command/spawncmd.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
 
-using BlockDevicePtr = std::unique_ptr<OBlockDevice>;
-
-// The mount path udisks answered, or, when the answer is an error text (already mounted,
-// say), the first mount point the device reports.
-QString mountPathOf(OBlockDevice& device) {
-    device.setWatchChanges(true);
-    const QString answer = device.mount({}).simplified();
+// The mount path the service answered, or, when the answer is an error text (already
+// mounted, say), the mount point the device reports.
+QString mountPathOf(Disks& disks, const QString& uuid) {
+    if (!disks.byUuid(uuid)) {
+        return {};
+    }
+    const QString answer = disks.mount(uuid).simplified();
     if (!answer.contains(' ') && answer.startsWith('/')) {
         return answer;
     }
-    const QByteArrayList mountPoints = device.mountPoints();
-    return mountPoints.isEmpty() ? QString() : QString::fromUtf8(mountPoints.first());
-}
-
-// Mounts the first device carrying uuid, or finds where it is mounted.
-QString findMountPoint(const QString& uuid, bool reportNullDevice) {
-    if (uuid.isEmpty()) {
-        return {};
-    }
-    ODiskManager manager;
-    const QStringList paths = manager.blockDevices({});
-    for (const QString& path : paths) {
-        BlockDevicePtr device(ODiskManager::createBlockDevice(path));
-        if (!device) {
-            if (reportNullDevice) {
-                qDebug() << "mountDeviceByUUID device is null, uuid = " << uuid
-                         << ", path = " << path;
-            }
-            return {};
-        }
-        if (device->idUUID() == uuid) {
-            return mountPathOf(*device);
-        }
-    }
-    return {};
+    return disks.mountPointOf(uuid);
 }
 
 QString readLocaleValue(const QString& content, const QString& key) {
@@ -99,25 +73,18 @@ quint32 secondsOf(const QString& createTime) {
 namespace Utils {
 
 QString mountDeviceByUUID(const QString& uuid) {
-    return findMountPoint(uuid, true);
+    if (uuid.isEmpty()) {
+        return {};
+    }
+    Disks disks = Disks::list();
+    return mountPathOf(disks, uuid);
 }
 
 void umountDeviceByUUID(const QString& uuid) {
     if (uuid.isEmpty()) {
         return;
     }
-    ODiskManager manager;
-    const QStringList paths = manager.blockDevices({});
-    for (const QString& path : paths) {
-        BlockDevicePtr device(ODiskManager::createBlockDevice(path));
-        if (!device) {
-            return;
-        }
-        if (device->idUUID() == uuid) {
-            device->unmount({});
-            return;
-        }
-    }
+    Disks::list().unmount(uuid);
 }
 
 void appendPartitionBackups(QList<BackupFileInfo>& list, const QString& uuid,
@@ -152,16 +119,17 @@ void sortBackupsNewestFirst(QList<BackupFileInfo>& list) {
 void getHistoryBackup(QList<BackupFileInfo>& list, const QString& indexPath, bool umount) {
     list.clear();
     const QJsonObject index = readJsonFile(indexPath);
+    Disks disks = index.isEmpty() ? Disks() : Disks::list();
     for (auto it = index.begin(); it != index.end(); ++it) {
         const QString uuid = it.key();
-        const QString mountPoint = findMountPoint(uuid, false);
+        const QString mountPoint = mountPathOf(disks, uuid);
         if (mountPoint.isEmpty()) {
             continue;
         }
         appendPartitionBackups(list, uuid, mountPoint, it.value().toObject());
         sortBackupsNewestFirst(list);
         if (umount) {
-            umountDeviceByUUID(uuid);
+            disks.unmount(uuid);
             qInfo() << "getHistoryBackup, umount uuid: " << uuid << ", mountPoint: " << mountPoint;
         }
     }
@@ -170,8 +138,9 @@ void getHistoryBackup(QList<BackupFileInfo>& list, const QString& indexPath, boo
 QVariant getHistoryBackupPaths(const QString& indexPath) {
     QList<QPair<QString, QString>> pairs;
     const QJsonObject index = readJsonFile(indexPath);
+    Disks disks = index.isEmpty() ? Disks() : Disks::list();
     for (auto it = index.begin(); it != index.end(); ++it) {
-        const QString mountPoint = findMountPoint(it.key(), false);
+        const QString mountPoint = mountPathOf(disks, it.key());
         if (mountPoint.isEmpty()) {
             continue;
         }

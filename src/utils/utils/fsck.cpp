@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QProcess>
 
+#include "utils/core/text/nultext.h"
+
 namespace {
 
 // fsck's exit codes: 0 clean, 1 errors corrected, 2 corrected but reboot, 4 errors left.
@@ -20,11 +22,6 @@ void runFsck(QProcess& process, const QStringList& fsckArgs) {
 bool exitedNormally(const QProcess& process) {
     return process.error() != QProcess::FailedToStart &&
            process.exitStatus() == QProcess::NormalExit;
-}
-
-QString textUpToNul(const QByteArray& bytes) {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <QUuid>
 
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/text/nultext.h"
 
 namespace {
 
@@ -179,8 +180,7 @@ bool getProcessNameByPid(int pid, QString& name) {
         return false;
     }
     const QByteArray bytes = file.readAll();
-    const int nul = bytes.indexOf('\0');
-    name.append(parseProcessStatName(QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul))));
+    name.append(parseProcessStatName(textUpToNul(bytes)));
     name.remove(' ');
     name.remove('\n');
     return true;

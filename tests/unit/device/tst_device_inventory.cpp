@@ -101,7 +101,7 @@ void TestDeviceInventory::parseLsblkRecords_data() {
                                          << "loop0,zram0,vda";
     // sdc has a non-numeric RO, sdd a MAJ-MIN key, sde is cut short: all skipped.
     QTest::newRow("variants") << "lsblk-variants.txt"
-                              << "sda,sda1,sda2,sda3,sdb,dm-1";
+                              << "sda,sda1,sda2,sda3,sdb,dm-1,sdf1";
     QTest::newRow("luks lvm machine")
         << "lsblk-machine-luks-lvm.txt"
         << "nvme0n1,nvme0n1p1,nvme0n1p2,nvme0n1p3,dm-0,dm-1,dm-3,dm-2";
@@ -176,6 +176,9 @@ void TestDeviceInventory::parseLsblkFields_data() {
     row("dm pkname", var, 5, "pkname", "sda3");
     row("dm path", var, 5, "path", "/dev/mapper/vg0-root");
     row("no mapper name from lsblk", var, 5, "mapperName", "");
+    // Quotes inside a value: the greedy split still takes the label up to its last quote.
+    row("quotes in a value", var, 6, "label", "say \"hi\" MODEL=\"x\"");
+    row("quotes in a value: the next field", var, 6, "fsType", "ext4");
 }
 
 void TestDeviceInventory::parseLsblkFields() {

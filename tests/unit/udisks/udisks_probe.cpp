@@ -8,9 +8,8 @@
 
 #include <QCoreApplication>
 #include <QTextStream>
-#include <memory>
 
-#include "platform/udisks/oblockdevice.h"
+#include "platform/udisks/disks.h"
 #include "platform/udisks/odiskmanager.h"
 
 namespace {
@@ -29,35 +28,30 @@ QString joined(const QByteArrayList& list) {
 }
 
 int list() {
-    ODiskManager manager;
-    const QStringList paths = manager.blockDevices({});
-    for (const QString& path : paths) {
-        std::unique_ptr<OBlockDevice> device(ODiskManager::createBlockDevice(path));
-        out() << path << " uuid=" << device->idUUID() << " type=" << device->idType()
-              << " device=" << QString::fromUtf8(device->device()) << " drive=" << device->drive()
-              << " mounts=" << joined(device->mountPoints()) << '\n';
+    const QList<OListedDevice> devices = ODiskManager().listBlockDevices();
+    for (const OListedDevice& listed : devices) {
+        const OBlockProperties& device = listed.properties;
+        out() << listed.path << " uuid=" << device.idUUID << " type=" << device.idType
+              << " device=" << QString::fromUtf8(device.device) << " drive=" << device.drive
+              << " mounts=" << joined(device.mountPoints) << '\n';
     }
-    out() << paths.size() << " devices\n";
+    out() << devices.size() << " devices\n";
     return 0;
 }
 
 int mountByUuid(const QString& uuid, bool mount) {
-    ODiskManager manager;
-    for (const QString& path : manager.blockDevices({})) {
-        std::unique_ptr<OBlockDevice> device(ODiskManager::createBlockDevice(path));
-        if (device->idUUID() != uuid) {
-            continue;
-        }
-        if (mount) {
-            out() << "answer=" << device->mount({}) << '\n';
-        } else {
-            device->unmount({});
-        }
-        out() << "mounts=" << joined(device->mountPoints()) << '\n';
-        return 0;
+    Disks disks = Disks::list();
+    if (!disks.byUuid(uuid)) {
+        out() << "no device with uuid " << uuid << '\n';
+        return 1;
     }
-    out() << "no device with uuid " << uuid << '\n';
-    return 1;
+    if (mount) {
+        out() << "answer=" << disks.mount(uuid) << '\n';
+    } else {
+        disks.unmount(uuid);
+    }
+    out() << "mounts=" << disks.byUuid(uuid)->mountPoints.join(',') << '\n';
+    return 0;
 }
 
 }  // namespace

@@ -5,11 +5,12 @@
 #include <QProcessEnvironment>
 #include <QThread>
 
+#include "utils/core/text/nultext.h"
+
 namespace {
 
 // Every caller parses English output; a translated tool must not break a parser.
-void setUp(QProcess& process, const QString& cmd, const QStringList& args)
-{
+void setUp(QProcess& process, const QString& cmd, const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("LC_ALL", "C");
     process.setProcessEnvironment(env);
@@ -17,23 +18,14 @@ void setUp(QProcess& process, const QString& cmd, const QStringList& args)
     process.setArguments(args);
 }
 
-// Text up to the first NUL byte, as UTF-8.
-QString toText(const QByteArray& bytes)
-{
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
-}
-
-bool finishedWell(const QProcess& process)
-{
+bool finishedWell(const QProcess& process) {
     return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
            process.error() != QProcess::FailedToStart;
 }
 
 }  // namespace
 
-bool SpawnCmd(const QString& cmd, const QStringList& args)
-{
+bool SpawnCmd(const QString& cmd, const QStringList& args) {
     QProcess process;
     setUp(process, cmd, args);
     process.setProcessChannelMode(QProcess::MergedChannels);
@@ -42,26 +34,23 @@ bool SpawnCmd(const QString& cmd, const QStringList& args)
     return finishedWell(process);
 }
 
-bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output)
-{
+bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output) {
     QString error;
     return SpawnCmd(cmd, args, output, error);
 }
 
-bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error)
-{
+bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error) {
     QProcess process;
     setUp(process, cmd, args);
     process.start(QIODevice::ReadWrite);
     process.waitForFinished(-1);
-    output.append(toText(process.readAllStandardOutput()));
-    error.append(toText(process.readAllStandardError()));
+    output.append(textUpToNul(process.readAllStandardOutput()));
+    error.append(textUpToNul(process.readAllStandardError()));
     return finishedWell(process);
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error,
-              int retryTimes)
-{
+              int retryTimes) {
     for (int attempt = 1; attempt <= retryTimes; ++attempt) {
         if (SpawnCmd(cmd, args, output, error)) {
             return true;

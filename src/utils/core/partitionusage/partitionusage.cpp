@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <cmath>
 
+#include "utils/core/text/nultext.h"
+
 namespace {
 
 using Reader = bool (*)(const QString&, qint64&, qint64&);
@@ -77,8 +79,7 @@ QString ReadFile(const QString& path) {
     }
     const QByteArray bytes = file.readAll();
     file.close();
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
+    return textUpToNul(bytes);
 }
 
 QString CaptureFirstGroup(const QString& pattern, const QString& text) {

@@ -3,12 +3,9 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 
-namespace {
+#include "utils/core/text/nultext.h"
 
-QString TextUpToNul(const QByteArray& bytes) {
-    const int nul = bytes.indexOf('\0');
-    return QString::fromUtf8(nul < 0 ? bytes : bytes.left(nul));
-}
+namespace {
 
 void Start(QProcess& process, const QString& cmd, const QStringList& args) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -51,7 +48,7 @@ bool SpawnCmdWithInput(const QString& cmd, const QStringList& args, const QByteA
     QByteArray out;
     QByteArray err;
     const bool withinLimit = Drain(process, out, err, outputLimit);
-    output.append(TextUpToNul(out));
-    error.append(TextUpToNul(err));
+    output.append(textUpToNul(out));
+    error.append(textUpToNul(err));
     return withinLimit && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }

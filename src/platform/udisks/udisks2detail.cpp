@@ -1,18 +1,15 @@
-#include "platform/udisks/udisks2snapshot.h"
+#include "platform/udisks/udisks2detail.h"
 
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDebug>
-#include <QMutexLocker>
 
 #include "platform/udisks/udisks2names.h"
+#include "utils/core/text/nultext.h"
 
 namespace UDisks2Detail {
 
 namespace {
-
-QMutex g_currentMutex;
-SnapshotPtr g_current;
 
 QString textOf(const QVariant& value) {
     if (value.userType() == qMetaTypeId<QDBusObjectPath>()) {
@@ -23,7 +20,8 @@ QString textOf(const QVariant& value) {
 
 // An "ay" value arrives as a QByteArray; anything else reads as empty.
 QByteArray bytesOf(const QVariant& value) {
-    return value.userType() == QMetaType::QByteArray ? cutAtNul(value.toByteArray()) : QByteArray();
+    return value.userType() == QMetaType::QByteArray ? bytesUpToNul(value.toByteArray())
+                                                     : QByteArray();
 }
 
 // An "aay" value arrives as an unread QDBusArgument; its signature is checked before
@@ -41,7 +39,7 @@ QByteArrayList byteListOf(const QVariant& value) {
     while (!arg.atEnd()) {
         QByteArray bytes;
         arg >> bytes;
-        list << cutAtNul(bytes);
+        list << bytesUpToNul(bytes);
     }
     arg.endArray();
     return list;
@@ -72,12 +70,76 @@ bool isObjectPath(const QString& path) {
     return true;
 }
 
-}  // namespace
-
-QByteArray cutAtNul(const QByteArray& bytes) {
-    const int nul = bytes.indexOf('\0');
-    return nul < 0 ? bytes : bytes.left(nul);
+// The properties the layer reads, by interface; a listing of a large machine carries many
+// more (symlinks, configuration, partition tables), which are passed over unread.
+bool isWanted(const QString& interface, const QString& key) {
+    if (interface == QLatin1String(UDisks2::kBlockInterface)) {
+        return key == QLatin1String(UDisks2::kDevice) || key == QLatin1String(UDisks2::kIdUUID) ||
+               key == QLatin1String(UDisks2::kIdType) || key == QLatin1String(UDisks2::kDrive);
+    }
+    return key == QLatin1String(UDisks2::kMountPoints);
 }
+
+// The wanted values of one a{sv} property map.
+QVariantMap readWanted(const QDBusArgument& arg, const QString& interface) {
+    QVariantMap values;
+    arg.beginMap();
+    while (!arg.atEnd()) {
+        QString key;
+        arg.beginMapEntry();
+        arg >> key;
+        if (isWanted(interface, key)) {
+            QDBusVariant value;
+            arg >> value;
+            values.insert(key, value.variant());
+        } else {
+            arg.asVariant();  // steps over the value; containers stay unread
+        }
+        arg.endMapEntry();
+    }
+    arg.endMap();
+    return values;
+}
+
+// The interfaces of one object (a{sa{sv}}); true when it is a block device.
+bool readInterfaces(const QDBusArgument& arg, OBlockProperties& props) {
+    bool isBlock = false;
+    arg.beginMap();
+    while (!arg.atEnd()) {
+        QString interface;
+        arg.beginMapEntry();
+        arg >> interface;
+        if (interface == QLatin1String(UDisks2::kBlockInterface) ||
+            interface == QLatin1String(UDisks2::kFilesystemInterface)) {
+            isBlock = isBlock || interface == QLatin1String(UDisks2::kBlockInterface);
+            applyInterface(props, interface, readWanted(arg, interface));
+        } else {
+            arg.asVariant();
+        }
+        arg.endMapEntry();
+    }
+    arg.endMap();
+    return isBlock;
+}
+
+// Answers that only mean "this object has no file system".
+const QStringList kNoFilesystem = {UDisks2::kErrorInvalidArgs, UDisks2::kErrorUnknownInterface,
+                                   QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
+
+bool readInterface(const QString& path, const char* interface, OBlockProperties& props,
+                   const QStringList& quietErrors = {}) {
+    QDBusMessage reply;
+    QString error;
+    if (!call(getAllRequest(path, interface), "a{sv}", UDisks2::kDefaultTimeoutMs, reply, error,
+              quietErrors)) {
+        return false;
+    }
+    const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().at(0));
+    applyInterface(props, QString::fromLatin1(interface), values);
+    return true;
+}
+
+}  // namespace
 
 void applyInterface(OBlockProperties& props, const QString& interface, const QVariantMap& values) {
     if (interface == QLatin1String(UDisks2::kBlockInterface)) {
@@ -99,48 +161,16 @@ QHash<QString, OBlockProperties> parseManagedObjects(const QDBusArgument& object
     objects.beginMap();
     while (!objects.atEnd()) {
         QDBusObjectPath path;
-        QMap<QString, QVariantMap> interfaces;
         objects.beginMapEntry();
-        objects >> path >> interfaces;
-        objects.endMapEntry();
-        if (!interfaces.contains(UDisks2::kBlockInterface)) {
-            continue;  // drives, jobs, the manager itself
-        }
+        objects >> path;
         OBlockProperties props;
-        for (auto it = interfaces.cbegin(); it != interfaces.cend(); ++it) {
-            applyInterface(props, it.key(), it.value());
-        }
-        devices.insert(path.path(), props);
+        if (readInterfaces(objects, props)) {
+            devices.insert(path.path(), props);
+        }  // else drives, jobs, the manager itself
+        objects.endMapEntry();
     }
     objects.endMap();
     return devices;
-}
-
-Snapshot::Snapshot(QHash<QString, OBlockProperties> devices) : m_devices(std::move(devices)) {}
-
-bool Snapshot::find(const QString& path, OBlockProperties& props) const {
-    QMutexLocker lock(&m_mutex);
-    const auto it = m_devices.constFind(path);
-    if (it == m_devices.cend()) {
-        return false;
-    }
-    props = it.value();
-    return true;
-}
-
-void Snapshot::update(const QString& path, const OBlockProperties& props) {
-    QMutexLocker lock(&m_mutex);
-    m_devices.insert(path, props);
-}
-
-SnapshotPtr currentSnapshot() {
-    QMutexLocker lock(&g_currentMutex);
-    return g_current;
-}
-
-void publishSnapshot(const SnapshotPtr& snapshot) {
-    QMutexLocker lock(&g_currentMutex);
-    g_current = snapshot;
 }
 
 QDBusConnection bus() {
@@ -179,6 +209,16 @@ QDBusMessage getAllRequest(const QString& path, const char* interface) {
         UDisks2::kService, path, UDisks2::kPropertiesInterface, UDisks2::kGetAll);
     request << QString::fromLatin1(interface);
     return request;
+}
+
+bool readProperties(const QString& path, OBlockProperties& props) {
+    OBlockProperties fresh;
+    if (!readInterface(path, UDisks2::kBlockInterface, fresh)) {
+        return false;  // an object that fails the first is not asked again
+    }
+    readInterface(path, UDisks2::kFilesystemInterface, fresh, kNoFilesystem);
+    props = fresh;
+    return true;
 }
 
 }  // namespace UDisks2Detail

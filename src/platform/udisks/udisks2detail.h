@@ -4,8 +4,6 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QHash>
-#include <QMutex>
-#include <QSharedPointer>
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -24,33 +22,12 @@ struct OBlockProperties {
 
 namespace UDisks2Detail {
 
-// udisks sends paths as NUL-terminated byte arrays; this is the one place that cuts them.
-QByteArray cutAtNul(const QByteArray& bytes);
-
 // Fills the fields of one interface ("org.freedesktop.UDisks2.Block" or ".Filesystem") from
 // its property map; other interfaces are ignored.
 void applyInterface(OBlockProperties& props, const QString& interface, const QVariantMap& values);
 
 // The block devices of a GetManagedObjects answer (a{oa{sa{sv}}}), by object path.
 QHash<QString, OBlockProperties> parseManagedObjects(const QDBusArgument& objects);
-
-// One bulk reading of the service's objects, shared by the device objects made from the
-// listing that took it. Devices write their own refreshed properties back.
-class Snapshot {
-public:
-    explicit Snapshot(QHash<QString, OBlockProperties> devices);
-    bool find(const QString& path, OBlockProperties& props) const;
-    void update(const QString& path, const OBlockProperties& props);
-
-private:
-    mutable QMutex m_mutex;
-    QHash<QString, OBlockProperties> m_devices;
-};
-using SnapshotPtr = QSharedPointer<Snapshot>;
-
-// The snapshot of the latest listing in this process (null before the first one).
-SnapshotPtr currentSnapshot();
-void publishSnapshot(const SnapshotPtr& snapshot);
 
 // The bus the layer talks to: the system bus (DBUS_SYSTEM_BUS_ADDRESS may redirect it).
 QDBusConnection bus();
@@ -63,5 +40,9 @@ bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDB
 
 // Properties.GetAll of one interface of an object.
 QDBusMessage getAllRequest(const QString& path, const char* interface);
+
+// Both interfaces of one object afresh; false (props untouched) when the object cannot be
+// read. An object without a file system is no failure.
+bool readProperties(const QString& path, OBlockProperties& props);
 
 }  // namespace UDisks2Detail
