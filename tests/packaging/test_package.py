@@ -64,6 +64,15 @@ def test_packaged_tool_prints_its_help(unpacked):
         assert option in proc.stdout
 
 
+def test_packaged_tool_reports_the_package_version(deb, unpacked):
+    # debian/changelog gives the package's version, CMake's project() the binary's.
+    version = subprocess.run(["dpkg-deb", "-f", str(deb), "Version"], check=True,
+                             capture_output=True, text=True).stdout.strip()
+    proc = subprocess.run([str(unpacked / TOOL), "--version"], capture_output=True, text=True,
+                          env={"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"}, timeout=60)
+    assert (proc.returncode, proc.stdout) == (0, "orvik-recovery-tool %s\n" % version)
+
+
 def ts_sources():
     tree = ET.parse(REPO / "translations" / "orvik-recovery-tool_zh_CN.ts")
     return {m.findtext("source") for m in tree.iter("message")}

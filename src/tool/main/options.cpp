@@ -88,6 +88,9 @@ void installTranslator(QCoreApplication& app) {
 }
 
 void setUpCommandLine(QCommandLineParser& parser) {
+    // The version comes from the build (CMake's project version), so --version and a bug
+    // report name the release that is running.
+    QCoreApplication::setApplicationVersion(QStringLiteral(ORVIK_VERSION));
     parser.setApplicationDescription(applicationDescription());
     parser.addHelpOption();
     parser.addVersionOption();
