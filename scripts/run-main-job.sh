@@ -33,5 +33,9 @@ ORVIK_TOOL="$tool" /usr/bin/python3 tests/machine/run-in-machine plain \
   --collect /.flag.d/live.flag \
   -- orvik-recovery-tool -a system_backup -p /data/backups 2>&1
 status=$?
+case $status in
+  125) echo "== the simulated machine could not be built: see the message above" ;;
+  126 | 127) echo "== the tool did not start in the simulated machine: see the message above" ;;
+esac
 echo "== exit status: $status"
 exit "$status"

@@ -12,6 +12,8 @@ import re
 UDISKS_ROOT = "/org/freedesktop/UDisks2"
 BLOCK_PREFIX = UDISKS_ROOT + "/block_devices/"
 DRIVE_PREFIX = UDISKS_ROOT + "/drives/"
+# The host's own system, shown by the overlay of "/": never exposed into a machine again.
+SYSTEM_DIRS = ("/usr/", "/lib", "/bin/", "/sbin/", "/etc/", "/proc/", "/sys/", "/dev/")
 
 # File-system types that carry a mountable file system (udisks exposes the Filesystem
 # interface only on these).

@@ -9,10 +9,12 @@ ends, the kernel removes every mount and kills every process it started.
 """
 
 import base64
+import errno
 import json
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import time
@@ -32,7 +34,6 @@ FAKE_PROGRAMS = ["lsblk", "dmsetup", "du", "dpkg", "orvik-clone", "dumpe2fs", "n
                  "fsck", "systemctl", "reboot", "orvik-repair-pkexec"]
 PASSTHROUGH = ["df", "mount", "umount", "rm", "mkdir", "touch", "date", "grep", "awk", "cat",
                "ls", "sh", "bash"]
-HIDDEN_PREFIXES = ("/tmp/", "/run/", "/dev/", "/proc/", "/sys/")
 PATH_DIRS = ["/usr/sbin", "/usr/bin", "/sbin", "/bin"]
 
 BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
@@ -78,11 +79,80 @@ def _write_files(files):
     return True
 
 
-def _make_file_mount_point(path):
-    """An empty file to bind a host file onto; an existing file is never touched."""
-    if not os.path.lexists(path):
-        open(path, "x").close()
+def _make_mount_dir(path):
+    """The directory to mount a host directory on, and where it lies once the sandbox's own
+    links are followed (the mount must land inside the sandbox)."""
+    os.makedirs(path, exist_ok=True)
+    return os.path.realpath(path)
+
+
+def _open_for_others(dirs, program):
+    """Lets another user reach the exposed directories and run the program: adds the
+    search bit on every directory on the way (a clone under /root, mode 0700) and read and
+    execute on the program. The changes land in the sandbox's own layers."""
+    wanted = [(p, stat.S_IXOTH) for d in dirs for p in _ancestors(d)]
+    if program is not None:
+        wanted += [(p, stat.S_IXOTH) for p in _ancestors(os.path.dirname(program))]
+        wanted.append((program, stat.S_IROTH | stat.S_IXOTH))
+    for path, bits in wanted:
+        try:
+            mode = os.stat(path).st_mode
+        except OSError:
+            continue
+        if mode & bits != bits:
+            try:
+                os.chmod(path, stat.S_IMODE(mode) | bits)
+            except OSError:
+                pass  # a read-only exposure: the start failure will say which directory
     return True
+
+
+def _ancestors(path):
+    parts = [p for p in path.split("/") if p]
+    return ["/" + "/".join(parts[:i]) for i in range(len(parts) + 1)]
+
+
+def _start_failure(argv0, path_dirs, err, uid, on_host):
+    """Why the command could not start inside the machine: (exit status, message)."""
+    path = argv0
+    if "/" not in argv0:
+        found = [os.path.join(d, argv0) for d in path_dirs
+                 if os.path.lexists(os.path.join(d, argv0))]
+        if not found:
+            return 127, "cannot start %s: no such program on PATH (%s) inside the machine" % (
+                argv0, ":".join(path_dirs))
+        path = found[0]
+    if not os.path.exists(path):
+        where = "; it exists on the host, but the machine does not show it" if on_host else ""
+        return 127, "cannot start %s: no such file inside the machine%s" % (path, where)
+    if err == errno.EACCES:
+        closed = [p for p in _ancestors(os.path.dirname(path)) if not _may(p, uid, os.X_OK)]
+        why = ("directory %s is not searchable" % closed[0] if closed else
+               "it is not executable (mode %o)" % stat.S_IMODE(os.stat(path).st_mode))
+        return 126, "cannot start %s as uid %d: %s" % (path, uid, why)
+    if err == errno.ENOENT:
+        with open(path, "rb") as f:
+            first = f.readline(256).rstrip(b"\n")
+        what = ("its interpreter %s" % first[2:].decode(errors="replace").strip()
+                if first.startswith(b"#!") else "its program loader")
+        return 126, "cannot start %s: %s is missing inside the machine" % (path, what)
+    if err == errno.ENOEXEC:
+        return 126, "cannot start %s: not a program this machine can run" % path
+    return 126, "cannot start %s: %s" % (path, os.strerror(err))
+
+
+def overlay_escape(path):
+    """A path as one overlayfs option value: its separators taken literally."""
+    return "".join("\\" + c if c in "\\,:" else c for c in path)
+
+
+def _may(path, uid, bit):
+    """Whether uid may use path (mode bits only; root may search every directory)."""
+    st = os.stat(path)
+    if uid == 0:
+        return True
+    shift = 6 if st.st_uid == uid else 0
+    return bool((st.st_mode >> shift) & bit)
 
 
 def _make_dirs(paths):
@@ -287,25 +357,43 @@ class Sandbox:
             self.chrooted(_hide_programs, missing)
 
     def expose_host_paths(self):
-        """The repository (tool, tests) must be reachable at its own path inside; a path
-        under a directory the sandbox replaces (/tmp, /run ...) is bind-mounted back."""
+        """The repository, the build and the tool's own libraries must be reachable at their
+        own paths inside, wherever they lie on the host: also under a directory the scenario
+        replaces (/home, /var, /tmp ...). Each is an overlay of the host's directory with an
+        upper layer of the machine's own, so nothing written inside reaches the host."""
         exposed = []
-        for path in self.req.get("expose", []):
-            if not path.startswith(HIDDEN_PREFIXES) or not os.path.exists(path):
+        for path in sorted(set(self.req.get("expose", [])), key=lambda p: p.count("/")):
+            if not os.path.isdir(path) or path.startswith(ml.SYSTEM_DIRS):
                 continue
-            # Already reachable through a directory bound before it: creating a mount point
-            # there would write through that bind into the host's own file.
+            # Already reachable through a directory exposed before it: a mount point made
+            # there would also hide what that directory shows.
             if any(path == d or path.startswith(d.rstrip("/") + "/") for d in exposed):
                 continue
-            target = os.path.join(self.root, ml.safe_relative(path))
-            if os.path.isdir(path):
-                self.chrooted(_make_dirs, [path])
-            else:
-                self.chrooted(_make_dirs, [os.path.dirname(path)])
-                self.chrooted(_make_file_mount_point, path)
-            ml.sys_mount(path, target, None, ml.MS_BIND)
+            inside = self.chrooted(_make_mount_dir, path)
+            self.mount_exposed(path, os.path.join(self.root, ml.safe_relative(inside)),
+                               len(exposed))
             exposed.append(path)
-            self.notes.append("bind-mounted %s into the sandbox" % path)
+            self.notes.append("exposed %s in the sandbox" % path)
+        if self.req.get("user") is not None:
+            argv0 = self.req["argv"][0]
+            self.chrooted(_open_for_others, exposed, argv0 if argv0.startswith("/") else None)
+
+    def mount_exposed(self, path, target, index):
+        if not hasattr(self, "exposed_layers"):
+            self.exposed_layers = os.path.join(self.state, "exposed")
+            os.makedirs(self.exposed_layers)
+            ml.sys_mount("simexposed", self.exposed_layers, "tmpfs", 0, "mode=0755")
+        layer = os.path.join(self.exposed_layers, str(index))
+        os.makedirs(layer + "/u")
+        os.makedirs(layer + "/w")
+        try:
+            ml.sys_mount("simexposed", target, "overlay", 0,
+                         "lowerdir=%s,upperdir=%s/u,workdir=%s/w"
+                         % (overlay_escape(path), layer, layer))
+        except OSError:
+            # A file system overlayfs cannot stack on: read-only, still never written.
+            ml.sys_mount(path, target, None, ml.MS_BIND)
+            ml.sys_mount(None, target, None, ml.MS_REMOUNT | ml.MS_BIND | ml.MS_RDONLY)
 
     # -------------------------------------------------------------- services
     def start_bus(self):
@@ -420,9 +508,13 @@ class Sandbox:
         try:
             p = self.spawn(self.req["argv"], env, ids, stdin)
         except OSError as e:
-            return {"returncode": 127, "stdout": "", "stderr": "cannot start %s: %s\n"
-                    % (self.req["argv"][0], e), "timed_out": False, "signal": None,
-                    "wall": 0.0}
+            argv0 = self.req["argv"][0]
+            code, message = self.chrooted(
+                _start_failure, argv0, env["PATH"].split(":"), e.errno,
+                0 if ids is None else ids[0], argv0.startswith("/") and os.path.exists(argv0))
+            return {"returncode": code, "signal": None, "timed_out": False, "wall": 0.0,
+                    "start_error": message, "stdout_b64": "",
+                    "stderr_b64": base64.b64encode((message + "\n").encode()).decode()}
         timed_out = False
         try:
             out, err = p.communicate(input=stdin.encode() if stdin is not None else None,

@@ -15,6 +15,7 @@ import base64
 import glob
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -63,6 +64,7 @@ class Result:
             else:
                 self.files[path] = None
         self.before = raw.get("before", [])
+        self.start_error = raw.get("start_error")  # why the command could not start
 
     def mount_of(self, target):
         """(source, target, fstype, options) of the last mount at target, or None."""
@@ -95,6 +97,31 @@ def find_tool():
 
 tool_path = find_tool
 
+def exposed_paths(program):
+    """Host directories a run needs at their own paths inside the machine: the repository,
+    the build, and the program's directory and libraries when it is one of ours."""
+    paths = [REPO]
+    build = os.environ.get("ORVIK_BUILD_DIR")
+    if build:
+        paths.append(os.path.abspath(build))
+    if program and os.path.isabs(program) and not program.startswith(machinelib.SYSTEM_DIRS) \
+            and os.path.isfile(program):
+        paths.append(os.path.dirname(program))
+        paths += library_dirs(program)
+    return paths
+
+
+def library_dirs(program):
+    """Directories of the shared libraries the program loads from outside the system's."""
+    try:
+        out = subprocess.run(["ldd", program], stdout=subprocess.PIPE,
+                             stderr=subprocess.DEVNULL, timeout=30).stdout.decode()
+    except (OSError, subprocess.TimeoutExpired):
+        return []
+    found = re.findall(r"=> (/\S+)", out)
+    return sorted({os.path.dirname(p) for p in found
+                   if not p.startswith(machinelib.SYSTEM_DIRS)})
+
 
 def namespace_prefix():
     """The unshare command line that puts the sandbox in its own namespaces. A normal user
@@ -121,10 +148,9 @@ class Machine:
     def run(self, argv, collect=(), before=(), env=None, user=None, timeout=120, stdin=None,
             keep=False):
         argv = list(argv)
-        expose = [REPO]
         if argv and argv[0] == TOOL_NAME:
             argv[0] = find_tool()
-            expose.append(argv[0])
+        expose = exposed_paths(argv[0] if argv else None)
         work = tempfile.mkdtemp(prefix="simmachine-")
         try:
             request = {"scenario": self.scenario, "argv": argv, "collect": list(collect),

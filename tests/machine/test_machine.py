@@ -6,8 +6,10 @@ import glob
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -70,20 +72,56 @@ def test_writes_stay_in_the_machine():
     assert {p: fingerprint(p) for p in HOST_PATHS} == before
 
 
-def test_a_tool_inside_the_exposed_repository_stays_whole(monkeypatch, tmp_path_factory):
-    # A clone under /tmp is bound into the machine; the tool inside it must not be replaced
-    # by an empty mount point written through that bind.
-    repo = tmp_path_factory.mktemp("clone")
-    tool = repo / "build" / "orvik-recovery-tool"
-    tool.parent.mkdir()
-    tool.write_text("#!/bin/sh\necho ran \"$@\"\n")
-    tool.chmod(0o755)
-    monkeypatch.setattr(simmachine, "REPO", str(repo))
-    monkeypatch.setattr(simmachine, "find_tool", lambda: str(tool))
-    r = Machine("plain").run(["orvik-recovery-tool", "-a", "cancel_backup"])
-    assert r.returncode == 0, r
-    assert r.stdout == "ran -a cancel_backup\n"
-    assert tool.read_text() == "#!/bin/sh\necho ran \"$@\"\n"
+TOOL_SCRIPT = "#!/bin/sh\necho ran \"$@\"\n{ echo x > \"${0%/*}/written\"; } 2>/dev/null\nexit 0\n"
+
+
+# A clone may lie anywhere: where the machine puts its own /tmp, its data partition's /home
+# and /var, or in root's 0700 home. Its tool must run there, for root and for another user,
+# and neither the run nor the mount points the machine makes may write into the clone.
+@pytest.mark.parametrize("base", ["/tmp", "/home", "/var/tmp", "/root"])
+@pytest.mark.parametrize("user", [None, "nobody"])
+def test_a_clone_anywhere_runs_its_tool_and_stays_whole(monkeypatch, base, user):
+    top = tempfile.mkdtemp(prefix="orvik-clone-", dir=base)
+    try:
+        os.chmod(top, 0o700)
+        tool = os.path.join(top, "build", "orvik-recovery-tool")
+        os.makedirs(os.path.dirname(tool))
+        with open(tool, "w") as f:
+            f.write(TOOL_SCRIPT)
+        os.chmod(tool, 0o755)
+        monkeypatch.setattr(simmachine, "REPO", top)
+        monkeypatch.setattr(simmachine, "find_tool", lambda: tool)
+        r = Machine("plain").run(["orvik-recovery-tool", "-a", "cancel_backup"], user=user)
+        assert (r.returncode, r.stdout, r.stderr) == (0, "ran -a cancel_backup\n", ""), r
+        assert sorted(os.listdir(top)) == ["build"]
+        assert os.listdir(os.path.dirname(tool)) == ["orvik-recovery-tool"]
+        with open(tool) as f:
+            assert f.read() == TOOL_SCRIPT
+        assert os.stat(top).st_mode & 0o7777 == 0o700
+    finally:
+        shutil.rmtree(top)
+
+
+# A command that cannot start says which file and why, with the shell's 127 (not found) or
+# 126 (found, not startable).
+@pytest.mark.parametrize("argv,files,before,user,code,words", [
+    (["/opt/none/prog"], {}, [], None, 127, "/opt/none/prog: no such file inside the machine"),
+    (["no-such-program"], {}, [], None, 127, "no-such-program: no such program on PATH"),
+    (["/srv/prog"], {"/srv/prog": "#!/bin/sh\n"}, [], None, 126,
+     "/srv/prog as uid 0: it is not executable (mode 644)"),
+    (["/srv/prog"], {"/srv/prog": "#!/no/such/shell -e\n"}, ["chmod 755 /srv/prog"], None, 126,
+     "/srv/prog: its interpreter /no/such/shell -e is missing inside the machine"),
+    (["/srv/closed/prog"], {"/srv/closed/prog": "#!/bin/sh\n"},
+     ["chmod 755 /srv/closed/prog", "chmod 700 /srv/closed"], "nobody", 126,
+     "/srv/closed/prog as uid 65534: directory /srv/closed is not searchable"),
+], ids=["missing", "not-on-path", "not-executable", "no-interpreter", "closed-directory"])
+def test_a_command_that_cannot_start_says_why(argv, files, before, user, code, words):
+    s = load_scenario("plain")
+    s["files"] = files
+    r = Machine(s).run(argv, before=before, user=user)
+    assert r.returncode == code, r
+    assert r.start_error.startswith("cannot start " + words), r.start_error
+    assert r.stderr == r.start_error + "\n"
 
 
 def test_scenario_files_are_the_machines():
@@ -401,17 +439,25 @@ def test_user_and_timeout():
 
 
 def test_normal_user_gets_a_machine_or_a_clear_message():
-    code = ("import sys; sys.path.insert(0, %r)\n"
-            "import simmachine\n"
-            "try:\n"
-            "    r = simmachine.Machine('plain').run(['/bin/sh', '-c', 'id -u; touch /live.flag'],"
-            " collect=['/live.flag'])\n"
-            "    print('RAN', r.returncode, r.stdout.strip(), r.files['/live.flag'])\n"
-            "except simmachine.MachineError as e:\n"
-            "    print('REFUSED', e)\n" % HERE)
-    p = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                        "/usr/bin/python3", "-c", code], capture_output=True, text=True,
-                       cwd="/", timeout=120)
+    # The user works from a copy it can read: the clone may lie under root's 0700 home.
+    top = tempfile.mkdtemp(prefix="orvik-user-")
+    try:
+        os.chmod(top, 0o755)
+        machine = os.path.join(top, "tests", "machine")
+        shutil.copytree(HERE, machine, ignore=shutil.ignore_patterns("__pycache__"))
+        code = ("import sys; sys.path.insert(0, %r)\n"
+                "import simmachine\n"
+                "try:\n"
+                "    r = simmachine.Machine('plain').run(\n"
+                "        ['/bin/sh', '-c', 'id -u; touch /live.flag'], collect=['/live.flag'])\n"
+                "    print('RAN', r.returncode, r.stdout.strip(), r.files['/live.flag'])\n"
+                "except simmachine.MachineError as e:\n"
+                "    print('REFUSED', e)\n" % machine)
+        p = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                            "/usr/bin/python3", "-c", code], capture_output=True, text=True,
+                           cwd="/", timeout=120)
+    finally:
+        shutil.rmtree(top)
     assert p.returncode == 0, p.stderr
     assert p.stdout.startswith("RAN 0 0 b''") or (
         p.stdout.startswith("REFUSED") and "needs root" in p.stdout), p.stdout
