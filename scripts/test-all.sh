@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds, and runs every test: unit tests (CTest), the simulated
-# machine and end-to-end tests (pytest, as root), and the package check.
+# machine and end-to-end tests (pytest, as root), a separate project built against a staged
+# install of the library, and the package check.
 # Ends with one summary line "N passed, N failed".
 set -uo pipefail
 
@@ -33,6 +34,13 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
 echo "== unit tests"
 (cd "$build" && ctest --output-on-failure -j"$jobs") 2>&1 | tee "$logs/ctest.log"
 count_ctest "$logs/ctest.log"
+
+echo "== consumer project against a staged install of the library"
+# Installed under DESTDIR only: the consumer finds the library by its CMake package and its
+# pkg-config file there, never the build tree.
+DESTDIR="$logs/stage" cmake --install "$build" --prefix /usr >"$logs/install.log" 2>&1 &&
+  bash tests/consumer/run.sh "$logs/stage/usr" "$logs/consumer" 2>&1 | tee "$logs/consumer.log"
+count_ctest "$logs/consumer.log"
 
 echo "== simulated machine and end-to-end tests"
 export ORVIK_TOOL="$build/src/tool/main/orvik-recovery-tool"

@@ -1,4 +1,5 @@
 #include "utils/utils/blkid.h"
+#include "utils/utils/blkid_p.h"
 
 #include <QDebug>
 #include <QDir>

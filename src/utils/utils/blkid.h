@@ -34,8 +34,4 @@ BlkIdInfo parseBlkIdLine(const QString& line);
 // name. False when the directory cannot be read.
 bool listMapperVolumes(const QString& mapperDir, QStringList& names);
 
-// Where getBlkIdInfoList looks for LVM volumes ("/dev/mapper/" unless a test points it at
-// a directory of its own). The device paths it appends always start with "/dev/mapper/".
-void setMapperDirForTests(const QString& dir);
-
 }  // namespace Utils

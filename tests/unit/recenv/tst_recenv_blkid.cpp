@@ -7,6 +7,7 @@
 #include "common/testfiles.h"
 #include "standins.h"
 #include "utils/utils/blkid.h"
+#include "utils/utils/blkid_p.h"
 
 using Utils::BlkIdInfo;
 

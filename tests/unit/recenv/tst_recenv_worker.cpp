@@ -12,6 +12,7 @@
 #include "standins.h"
 #include "utils/AsyncTask/asynctask.h"
 #include "utils/utils/blkid.h"
+#include "utils/utils/blkid_p.h"
 
 namespace {
 
