@@ -1,4 +1,4 @@
-"""Builds the Debian package once per session, from a copy of the source tree.
+"""Builds the Debian packages once per session, from a copy of the source tree.
 
 dpkg-buildpackage writes the .deb, .buildinfo and .changes next to the tree it builds, so the
 build runs in a copy inside a temporary directory and nothing lands beside the checkout.
@@ -12,6 +12,9 @@ import pytest
 
 REPO = Path(__file__).resolve().parents[2]
 PACKAGE = "orvik-recovery-tool"
+LIBRARY = "liborvik-recovery-utils1"
+DEV = "liborvik-recovery-utils-dev"
+PACKAGES = (PACKAGE, LIBRARY, DEV)
 
 
 def _source_files():
@@ -20,7 +23,8 @@ def _source_files():
         ["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
         cwd=REPO, check=True, capture_output=True).stdout
     names = [n for n in out.decode().split("\0") if n]
-    return [n for n in names if (REPO / n).is_file() and not n.startswith("debian/" + PACKAGE + "/")]
+    built = tuple("debian/%s/" % p for p in PACKAGES)
+    return [n for n in names if (REPO / n).is_file() and not n.startswith(built)]
 
 
 def _copy_tree(dest):
@@ -44,18 +48,36 @@ def package_build(tmp_path_factory):
         tail = log.read_text(errors="replace").splitlines()[-40:]
         pytest.fail("dpkg-buildpackage failed (%d):\n%s" % (proc.returncode, "\n".join(tail)))
     shutil.rmtree(src)  # the build tree is large; only the artefacts beside it are used
-    debs = sorted(top.glob(PACKAGE + "_*.deb"))
-    assert len(debs) == 1, "expected one binary package, found %s" % [d.name for d in debs]
-    return {"top": top, "deb": debs[0]}
+    debs = {d.name.split("_")[0]: d for d in top.glob("*.deb")
+            if not d.name.split("_")[0].endswith("-dbgsym")}
+    assert sorted(debs) == sorted(PACKAGES), "binary packages built: %s" % sorted(debs)
+    return {"top": top, "debs": debs}
 
 
 @pytest.fixture(scope="session")
-def deb(package_build):
-    return package_build["deb"]
+def debs(package_build):
+    """The binary packages by name."""
+    return package_build["debs"]
 
 
 @pytest.fixture(scope="session")
-def unpacked(deb, tmp_path_factory):
+def deb(debs):
+    return debs[PACKAGE]
+
+
+@pytest.fixture(scope="session")
+def unpacked(debs, tmp_path_factory):
+    """Every package unpacked into one tree, as installing them all would lay it out."""
     root = tmp_path_factory.mktemp("unpacked")
-    subprocess.run(["dpkg-deb", "-x", str(deb), str(root)], check=True)
+    for path in debs.values():
+        subprocess.run(["dpkg-deb", "-x", str(path), str(root)], check=True)
     return root
+
+
+def run_packaged(root, args, **kwargs):
+    """Runs the unpacked tool; its library is found in the unpacked tree, not the system's."""
+    libdirs = [str(p.parent) for p in root.glob("usr/lib/*/liborvik-recovery-utils.so.*")]
+    env = {"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin", "LD_LIBRARY_PATH": ":".join(libdirs)}
+    env.update(kwargs.pop("env", {}))
+    return subprocess.run([str(root / "usr/bin/orvik-recovery-tool")] + args, capture_output=True,
+                          text=True, timeout=60, env=env, **kwargs)

@@ -4,7 +4,7 @@ import subprocess
 
 import pytest
 
-from conftest import REPO
+from conftest import REPO, run_packaged
 
 SOURCE = REPO / "docs" / "orvik-recovery-tool.8"
 
@@ -30,9 +30,7 @@ def page():
 
 @pytest.fixture(scope="module")
 def help_text(unpacked):
-    proc = subprocess.run([str(unpacked / "usr/bin/orvik-recovery-tool"), "--help"],
-                          capture_output=True, text=True, timeout=60,
-                          env={"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"})
+    proc = run_packaged(unpacked, ["--help"])
     assert proc.returncode == 0, proc.stderr
     return proc.stdout
 
@@ -69,8 +67,12 @@ def test_every_return_value_of_the_help_is_documented(page, help_text):
 
 
 def test_documented_files_are_the_tools_own(page, unpacked):
-    """Each path under FILES is one the packaged binary names (UTF-8 or UTF-16 literal)."""
-    binary = (unpacked / "usr/bin/orvik-recovery-tool").read_bytes()
+    """Each path under FILES is one the packaged tool or its library names (UTF-8 or UTF-16
+    literal)."""
+    binaries = [unpacked / "usr/bin/orvik-recovery-tool"]
+    binaries += unpacked.glob("usr/lib/*/liborvik-recovery-utils.so.*.*")
+    assert len(binaries) == 2, binaries
+    binary = b"".join(b.read_bytes() for b in binaries)
     files = re.findall(r"^ {7}(\S+)$", section(page, "FILES"), re.M)
     assert len(files) >= 12, files
     for path in files:

@@ -1,4 +1,5 @@
-"""The Debian package builds and carries the tool, its translation and its manual page."""
+"""The Debian packages: the tool with its translation, manual page and completion; the shared
+library; its development files."""
 import gzip
 import re
 import subprocess
@@ -6,58 +7,111 @@ import xml.etree.ElementTree as ET
 
 import pytest
 
-from conftest import PACKAGE, REPO
+from conftest import DEV, LIBRARY, PACKAGE, PACKAGES, REPO, run_packaged
 
 TOOL = "./usr/bin/orvik-recovery-tool"
 QM = "./usr/share/orvik-recovery-gui/translations/tool/orvik-recovery-tool_zh_CN.qm"
 MAN = "./usr/share/man/man8/orvik-recovery-tool.8.gz"
+COMPLETION = "./usr/share/bash-completion/completions/orvik-recovery-tool"
 QM_MAGIC = bytes.fromhex("3cb86418caef9c95cd211cbf60a1bddd")
+MULTIARCH = subprocess.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], check=True,
+                           capture_output=True, text=True).stdout.strip()
+LIBDIR = "./usr/lib/%s/" % MULTIARCH
+SONAME = "liborvik-recovery-utils.so.1"
+LINK = "lrwxrwxrwx"
+ACTIONS = ["manual_backup", "system_backup", "manual_restore", "system_restore",
+           "cancel_backup", "cancel_restore"]
 
 
 def contents(deb):
-    """dpkg-deb -c as {path: (mode, owner)}."""
+    """dpkg-deb -c as {path: (mode, owner, link target or None)}."""
     out = subprocess.run(["dpkg-deb", "-c", str(deb)], check=True, capture_output=True,
                          text=True).stdout
     entries = {}
     for line in out.splitlines():
         fields = line.split()
-        entries[fields[5]] = (fields[0], fields[1])
+        entries[fields[5]] = (fields[0], fields[1], fields[7] if len(fields) > 7 else None)
     return entries
 
 
-@pytest.mark.parametrize("path,mode", [
-    (TOOL, "-rwxr-xr-x"),
-    (QM, "-rw-r--r--"),
-    (MAN, "-rw-r--r--"),
+def field(deb, name):
+    return subprocess.run(["dpkg-deb", "-f", str(deb), name], check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def dynamic(path, tag):
+    """Values of one tag of an ELF file's dynamic section, e.g. NEEDED or SONAME."""
+    out = subprocess.run(["readelf", "-d", str(path)], check=True, capture_output=True,
+                         text=True).stdout
+    return re.findall(r"\(%s\)\s+.*\[(.*)\]" % tag, out)
+
+
+@pytest.mark.parametrize("package,path,mode,target", [
+    (PACKAGE, TOOL, "-rwxr-xr-x", None),
+    (PACKAGE, QM, "-rw-r--r--", None),
+    (PACKAGE, MAN, "-rw-r--r--", None),
+    (PACKAGE, COMPLETION, "-rw-r--r--", None),
+    (LIBRARY, LIBDIR + SONAME + ".0.0", "-rw-r--r--", None),
+    (LIBRARY, LIBDIR + SONAME, LINK, SONAME + ".0.0"),
+    (DEV, LIBDIR + "liborvik-recovery-utils.so", LINK, SONAME),
+    (DEV, "./usr/include/orvik-recovery/utils/AsyncTask/asynctask.h", "-rw-r--r--", None),
+    (DEV, "./usr/include/orvik-recovery/platform/udisks/odiskmanager.h", "-rw-r--r--", None),
+    (DEV, LIBDIR + "cmake/OrvikRecoveryUtils/OrvikRecoveryUtilsConfig.cmake", "-rw-r--r--", None),
+    (DEV, LIBDIR + "cmake/OrvikRecoveryUtils/OrvikRecoveryUtilsConfigVersion.cmake", "-rw-r--r--",
+     None),
+    (DEV, LIBDIR + "pkgconfig/orvik-recovery-utils.pc", "-rw-r--r--", None),
 ])
-def test_package_lists_file(deb, path, mode):
-    entries = contents(deb)
+def test_package_lists_file(debs, package, path, mode, target):
+    entries = contents(debs[package])
     assert path in entries, "%s missing from %s" % (path, sorted(entries))
-    assert entries[path] == (mode, "root/root")
+    assert entries[path] == (mode, "root/root", target)
 
 
-def test_package_holds_nothing_outside_usr(deb):
-    stray = [p for p in contents(deb) if not p.startswith("./usr/") and p != "./" and p != "./usr/"]
+@pytest.mark.parametrize("package", PACKAGES)
+def test_package_holds_nothing_outside_usr(debs, package):
+    stray = [p for p in contents(debs[package])
+             if not p.startswith("./usr/") and p not in ("./", "./usr/")]
     assert stray == []
 
 
-def test_control_fields(deb):
-    def field(name):
-        return subprocess.run(["dpkg-deb", "-f", str(deb), name], check=True,
-                              capture_output=True, text=True).stdout.strip()
+def test_only_public_headers_are_installed(debs):
+    headers = [p for p in contents(debs[DEV]) if p.endswith(".h")]
+    assert len(headers) >= 10, headers
+    assert all(p.startswith("./usr/include/orvik-recovery/") for p in headers), headers
+    assert not [p for p in headers if p.endswith("_p.h")]
+
+
+def test_helpers_for_our_tests_are_not_declared(unpacked):
+    for header in (unpacked / "usr/include/orvik-recovery").rglob("*.h"):
+        assert "ForTests" not in header.read_text(), header
+
+
+def test_library_soname_and_the_tools_link(unpacked):
+    library = unpacked / LIBDIR / (SONAME + ".0.0")
+    assert dynamic(library, "SONAME") == [SONAME]
+    assert SONAME in dynamic(unpacked / TOOL, "NEEDED")
+    assert not dynamic(unpacked / TOOL, "RUNPATH") + dynamic(unpacked / TOOL, "RPATH")
+
+
+@pytest.mark.parametrize("package,depends", [
+    # dh_shlibdeps found the libraries each binary links, ours through its shlibs entry.
+    (PACKAGE, ["liborvik-recovery-utils1 (>= 1.0.0)", "libqt5core5a", "libc6", "udisks2"]),
+    (LIBRARY, ["libqt5core5a", "libqt5dbus5", "libc6"]),
+    (DEV, ["liborvik-recovery-utils1 (= 1.0.0)", "qtbase5-dev"]),
+])
+def test_control_fields(debs, package, depends):
     arch = subprocess.run(["dpkg", "--print-architecture"], check=True, capture_output=True,
                           text=True).stdout.strip()
-    assert field("Package") == PACKAGE
-    assert field("Architecture") == arch
-    # dh_shlibdeps found the Qt libraries the binary links.
-    depends = field("Depends")
-    for lib in ("libqt5core5a", "libqt5dbus5", "libc6"):
-        assert re.search(r"\b%s\b" % lib, depends), depends
+    deb = debs[package]
+    assert field(deb, "Package") == package
+    assert field(deb, "Architecture") == arch
+    declared = [d.strip() for d in field(deb, "Depends").split(",")]
+    for name in depends:
+        assert any(d == name or d.startswith(name + " ") for d in declared), declared
 
 
 def test_packaged_tool_prints_its_help(unpacked):
-    proc = subprocess.run([str(unpacked / TOOL), "--help"], capture_output=True, text=True,
-                          env={"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"}, timeout=60)
+    proc = run_packaged(unpacked, ["--help"])
     assert proc.returncode == 0, proc.stderr
     for option in ("--action <type>", "--path <directory>", "--format", "--reboot",
                    "--locale", "--update-initramfs"):
@@ -93,3 +147,46 @@ def test_packaged_translation_holds_every_text(unpacked, tmp_path):
 def test_packaged_manual_page_is_the_source(unpacked):
     with gzip.open(unpacked / MAN) as fh:
         assert fh.read() == (REPO / "docs" / "orvik-recovery-tool.8").read_bytes()
+
+
+def complete(unpacked, words):
+    """COMPREPLY of the packaged completion for the command line words (the last is being typed),
+    with the packaged tool first on PATH; also what complete -p says of the tool."""
+    script = ('source "$1"; shift; COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); '
+              '_orvik_recovery_tool orvik-recovery-tool "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; '
+              'complete -p orvik-recovery-tool; printf "%s\\n" "${COMPREPLY[@]}"')
+    libdirs = [str(p.parent) for p in unpacked.glob("usr/lib/*/liborvik-recovery-utils.so.1")]
+    env = {"PATH": "%s:/usr/bin:/bin" % (unpacked / "usr/bin"), "LD_LIBRARY_PATH": libdirs[0]}
+    proc = subprocess.run(["bash", "-c", script, "bash", str(unpacked / COMPLETION),
+                           "orvik-recovery-tool"] + words,
+                          capture_output=True, text=True, env=env, timeout=60, check=True)
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "complete -F _orvik_recovery_tool orvik-recovery-tool"
+    return [w for w in lines[1:] if w]
+
+
+@pytest.mark.parametrize("words,offered", [
+    (["-a", ""], ACTIONS),
+    (["-f", "--action", "system_"], ["system_backup", "system_restore"]),
+    (["-a", "manual_backup", "-p", "{dirs}/"], ["{dirs}/a dir", "{dirs}/b"]),
+    (["-p", "{dirs}/b", "-l", ""], []),
+    (["-a", "system_backup", "--u"], ["--ui", "--update-initramfs"]),
+    (["-r"], ["-r"]),
+])
+def test_completion_offers(unpacked, tmp_path, words, offered):
+    (tmp_path / "a dir").mkdir()
+    (tmp_path / "b").mkdir()
+    (tmp_path / "a file").touch()
+    words = [w.format(dirs=tmp_path) for w in words]
+    offered = [w.format(dirs=tmp_path) for w in offered]
+    assert sorted(complete(unpacked, words)) == sorted(offered)
+
+
+def test_completion_offers_every_option_and_no_description_word(unpacked):
+    offered = complete(unpacked, [""])
+    assert len(offered) == len(set(offered))
+    # Options may be added; each of these stays, and "-u" of "update-initramfs -u" is no option.
+    assert set(offered) >= {"-h", "--help", "--help-all", "-v", "--version", "-a", "--action",
+                            "-p", "--path", "-f", "--format", "-r", "--reboot", "-l", "--locale",
+                            "--ui", "--update-initramfs"}
+    assert all(re.fullmatch(r"--?[a-z][a-z-]*", w) for w in offered) and "-u" not in offered
