@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: unit tests (CTest), the simulated
-# machine and end-to-end tests (pytest, as root), a separate project built against a staged
-# install of the library, and the package check.
+# Installs what is needed, builds, and runs every test: unit tests (CTest), a separate project
+# built against a staged install of the library, the simulated machine and end-to-end tests
+# (pytest, as root), and the package check.
 # Ends with one summary line "N passed, N failed".
 set -uo pipefail
 
@@ -38,8 +38,11 @@ count_ctest "$logs/ctest.log"
 echo "== consumer project against a staged install of the library"
 # Installed under DESTDIR only: the consumer finds the library by its CMake package and its
 # pkg-config file there, never the build tree.
-DESTDIR="$logs/stage" cmake --install "$build" --prefix /usr >"$logs/install.log" 2>&1 &&
+if DESTDIR="$logs/stage" cmake --install "$build" --prefix /usr >"$logs/install.log" 2>&1; then
   bash tests/consumer/run.sh "$logs/stage/usr" "$logs/consumer" 2>&1 | tee "$logs/consumer.log"
+else
+  tail -n 20 "$logs/install.log"
+fi
 count_ctest "$logs/consumer.log"
 
 echo "== simulated machine and end-to-end tests"
