@@ -82,6 +82,9 @@ guard "success only with the flag there" src/tool/main/liveflag.cpp \
 guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
   '' 'if (machine.recoveryMountPoint.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_disk_service_absent"
+guard "no plan without the block-device inventory" src/tool/main/machinechecks.cpp \
+  '' 'if (inventory.isEmpty() && !isCancelAction(action)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_unreadable_inventory_on_lvm_machine_is_refused"
 guard "empty UUID names no partition" src/platform/udisks/disks.cpp \
   'const ListedDevice* Disks::byUuid(const QString& uuid) const {' \
   'if (uuid.isEmpty()) {' 'if (false) {' \
