@@ -173,5 +173,161 @@
         <source>The backup file is invalid.</source>
         <translation>备份文件无效。</translation>
     </message>
+    <message>
+        <source>Show what the next boot will do</source>
+        <translation>显示下次启动将执行的操作</translation>
+    </message>
+    <message>
+        <source>Check the request, print the plan, write nothing</source>
+        <translation>检查请求并打印计划，不写入任何文件</translation>
+    </message>
+    <message>
+        <source>%1 cannot be combined with %2</source>
+        <translation>%1 不能与 %2 同时使用</translation>
+    </message>
+    <message>
+        <source>yes</source>
+        <translation>是</translation>
+    </message>
+    <message>
+        <source>no</source>
+        <translation>否</translation>
+    </message>
+    <message>
+        <source>a plan is pending</source>
+        <translation>有待执行的计划</translation>
+    </message>
+    <message>
+        <source>a flag without a task file</source>
+        <translation>有标志但没有任务文件</translation>
+    </message>
+    <message>
+        <source>a task file without a flag (not pending)</source>
+        <translation>有任务文件但没有标志（不会执行）</translation>
+    </message>
+    <message>
+        <source>nothing pending</source>
+        <translation>没有待执行的计划</translation>
+    </message>
+    <message>
+        <source>Flag %1</source>
+        <translation>标志 %1</translation>
+    </message>
+    <message>
+        <source>raised</source>
+        <translation>已设置</translation>
+    </message>
+    <message>
+        <source>absent</source>
+        <translation>不存在</translation>
+    </message>
+    <message>
+        <source>Flag read at the next boot</source>
+        <translation>下次启动读取的标志</translation>
+    </message>
+    <message>
+        <source>%1 device</source>
+        <translation>%1 设备</translation>
+    </message>
+    <message>
+        <source>%1 label</source>
+        <translation>%1 卷标</translation>
+    </message>
+    <message>
+        <source>%1 mount point</source>
+        <translation>%1 挂载点</translation>
+    </message>
+    <message>
+        <source>not mounted</source>
+        <translation>未挂载</translation>
+    </message>
+    <message>
+        <source>no partition has this UUID</source>
+        <translation>没有分区使用此 UUID</translation>
+    </message>
+    <message>
+        <source>Task %1</source>
+        <translation>任务 %1</translation>
+    </message>
+    <message>
+        <source>Task %1 command</source>
+        <translation>任务 %1 命令</translation>
+    </message>
+    <message>
+        <source>Task %1 argument %2</source>
+        <translation>任务 %1 参数 %2</translation>
+    </message>
+    <message>
+        <source>Plan type</source>
+        <translation>计划类型</translation>
+    </message>
+    <message>
+        <source>Plan written</source>
+        <translation>计划写入时间</translation>
+    </message>
+    <message>
+        <source>Plan locale</source>
+        <translation>计划区域语言</translation>
+    </message>
+    <message>
+        <source>Format data partition</source>
+        <translation>格式化数据分区</translation>
+    </message>
+    <message>
+        <source>Reboot when done</source>
+        <translation>完成后自动重启</translation>
+    </message>
+    <message>
+        <source>Recorded backups</source>
+        <translation>已记录的备份数</translation>
+    </message>
+    <message>
+        <source>Recorded backup %1</source>
+        <translation>已记录的备份 %1</translation>
+    </message>
+    <message>
+        <source>%1 created</source>
+        <translation>%1 创建时间</translation>
+    </message>
+    <message>
+        <source>unknown, the partition is not mounted</source>
+        <translation>未知，分区未挂载</translation>
+    </message>
+    <message>
+        <source>present</source>
+        <translation>存在</translation>
+    </message>
+    <message>
+        <source>missing</source>
+        <translation>缺失</translation>
+    </message>
+    <message>
+        <source>%1 directory</source>
+        <translation>%1 目录</translation>
+    </message>
+    <message>
+        <source>Task file</source>
+        <translation>任务文件</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>无</translation>
+    </message>
+    <message>
+        <source>Cannot read %1</source>
+        <translation>无法读取 %1</translation>
+    </message>
+    <message>
+        <source>not a valid plan</source>
+        <translation>不是有效的计划</translation>
+    </message>
+    <message>
+        <source>Next boot</source>
+        <translation>下次启动</translation>
+    </message>
+    <message>
+        <source>Dry run: the replaced backup %1 would be deleted</source>
+        <translation>试运行：将删除被替换的备份 %1</translation>
+    </message>
 </context>
 </TS>

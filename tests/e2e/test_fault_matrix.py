@@ -625,6 +625,31 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
     assert_no_shell(r)
 
 
+# ------------------------------------------------------------- status report and dry run
+
+REPORTS = [
+    ("status", ["--status"], []),
+    ("status with both flags", ["--status"],
+     ["mkdir -p /.flag.d", "touch /live.flag /.flag.d/live.flag"]),
+    ("dry system backup", ["-n"] + SYSTEM_BACKUP, []),
+    ("dry replacing backup", ["-n", "-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"], []),
+    ("dry formatting reset", ["--dry-run", "-a", "system_restore", "-f", "-r"], []),
+    ("dry restore", ["-n", "-a", "manual_restore", "-p", "/data" + OLD_BACKUP], []),
+]
+
+
+@pytest.mark.parametrize("args,before", [r[1:] for r in REPORTS], ids=[r[0] for r in REPORTS])
+def test_report_and_dry_run_change_nothing(args, before):
+    r = run(scenario(), args, before=before, collect=[RECORDED])
+    assert status(r) == 0, r
+    assert SUCCESS not in r.stderr
+    assert r.files[RECORDED] == b"image\n"
+    flags = bool(before)
+    assert_untouched(r, flags=flags)
+    if flags:
+        assert r.files[OLD_FLAG] == r.files[NEW_FLAG] == b""
+
+
 # ------------------------------------------------------- escaped and non-ASCII device texts
 
 def test_escaped_and_non_ascii_labels_and_mount_points():

@@ -267,3 +267,20 @@ def test_locale_option_only_reaches_the_task_file(simmachine, install_qm, locale
     assert_language(r.stderr, translated, [source])
     assert r.files[task] is not None, "no task file written"
     assert json.loads(r.files[task])["locale"] == task_locale
+
+
+@pytest.mark.parametrize("locale,installed,translated", LANGUAGES)
+def test_status_follows_the_system_locale(simmachine, install_qm, locale, installed, translated):
+    before = catalogue_setup(install_qm, installed) + ["mkdir -p /.flag.d",
+                                                       "touch /.flag.d/live.flag"]
+    r = run(simmachine, "plain", ["--status"], locale, before)
+    assert r.returncode == 0, r.stderr
+    lines = r.stdout.splitlines()
+    # Keys and fixed words follow the language; paths stay as they are; one ": " splits.
+    assert lines[:4] == [
+        tr("Next boot", translated) + ": " + tr("a flag without a task file", translated),
+        tr("Flag %1", translated).replace("%1", "/live.flag") + ": " + tr("absent", translated),
+        tr("Flag %1", translated).replace("%1", "/.flag.d/live.flag") + ": "
+        + tr("raised", translated),
+        tr("Flag read at the next boot", translated) + ": /.flag.d/live.flag"]
+    assert lines[4:] == [tr("Task file", translated) + ": " + tr("none", translated)]

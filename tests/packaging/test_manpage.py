@@ -43,7 +43,7 @@ def test_roff_has_no_warnings():
 def test_every_option_of_the_help_is_documented(page, help_text):
     options = section(page, "OPTIONS")
     names = re.findall(r"^\s+((?:-\w, )?--[\w-]+)", help_text, re.M)
-    assert len(names) == 9, names  # help, help-all, version and the six options
+    assert len(names) == 11, names  # help, help-all, version and the eight options
     for name in names:
         for form in name.split(", "):
             assert re.search(r"(^|[ ,])%s\b" % re.escape(form), options), form

@@ -19,7 +19,8 @@ QStringList texts(const QByteArrayList& list) {
 ListedDevice listed(const QString& path, const OBlockProperties& props) {
     return ListedDevice{path,         props.idUUID,
                         props.idType, textUpToNul(props.device),
-                        props.drive,  texts(props.mountPoints)};
+                        props.drive,  texts(props.mountPoints),
+                        props.idLabel};
 }
 
 }  // namespace
@@ -100,12 +101,14 @@ QString Disks::mountIfNeeded(const QString& uuid) {
     if (!device->mountPoints.isEmpty()) {
         return mountPointOf(*device);
     }
+    const QString node = device->node;
     const QString answer = mount(uuid);
     // A failed mount answers with an error text; only an absolute path is a mount point.
     if (!answer.startsWith('/')) {
         qWarning() << "mount failed:" << answer;
         return QString();
     }
+    qInfo() << "Mounted" << node << "at" << answer;
     return answer;
 }
 

@@ -12,6 +12,7 @@ struct ListedDevice {
     QString node;             // device node such as /dev/sda2
     QString drive;            // drive object path; empty when the device has none
     QStringList mountPoints;  // in the service's order
+    QString label;
 };
 
 // What a run learnt of the disks: the block devices of one listing, in the service's order,

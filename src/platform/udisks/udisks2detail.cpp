@@ -75,7 +75,8 @@ bool isObjectPath(const QString& path) {
 bool isWanted(const QString& interface, const QString& key) {
     if (interface == QLatin1String(UDisks2::kBlockInterface)) {
         return key == QLatin1String(UDisks2::kDevice) || key == QLatin1String(UDisks2::kIdUUID) ||
-               key == QLatin1String(UDisks2::kIdType) || key == QLatin1String(UDisks2::kDrive);
+               key == QLatin1String(UDisks2::kIdType) || key == QLatin1String(UDisks2::kIdLabel) ||
+               key == QLatin1String(UDisks2::kDrive);
     }
     return key == QLatin1String(UDisks2::kMountPoints);
 }
@@ -146,6 +147,7 @@ void applyInterface(OBlockProperties& props, const QString& interface, const QVa
         props.device = bytesOf(values.value(UDisks2::kDevice));
         props.idUUID = textOf(values.value(UDisks2::kIdUUID));
         props.idType = textOf(values.value(UDisks2::kIdType));
+        props.idLabel = textOf(values.value(UDisks2::kIdLabel));
         props.drive = driveOf(values.value(UDisks2::kDrive));
     } else if (interface == QLatin1String(UDisks2::kFilesystemInterface)) {
         props.hasFilesystem = true;

@@ -15,6 +15,7 @@ struct OBlockProperties {
     QByteArray device;  // without trailing NUL bytes
     QString idUUID;
     QString idType;
+    QString idLabel;
     QString drive;  // empty when the device has no drive
     QByteArrayList mountPoints;
     bool hasFilesystem = false;

@@ -20,6 +20,7 @@ inline constexpr char kBlockInterface[] = "org.freedesktop.UDisks2.Block";
 inline constexpr char kDevice[] = "Device";
 inline constexpr char kIdUUID[] = "IdUUID";
 inline constexpr char kIdType[] = "IdType";
+inline constexpr char kIdLabel[] = "IdLabel";
 inline constexpr char kDrive[] = "Drive";
 
 inline constexpr char kFilesystemInterface[] = "org.freedesktop.UDisks2.Filesystem";

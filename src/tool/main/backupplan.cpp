@@ -14,12 +14,18 @@ int planBackup(const Request& request, const MachineValues& machine) {
     }
     const TimeStamp stamp = takeTimeStamp();
     const PlanValues values = makePlanValues(request, machine, location, stamp.text);
-    code = writeTaskFile(machine.recoveryMountPoint, buildTaskDocument(values));
+    const QJsonObject document = buildTaskDocument(values);
+    code = request.dryRun ? printTaskFile(machine.recoveryMountPoint, document)
+                          : writeTaskFile(machine.recoveryMountPoint, document);
     if (code != NoError || request.action != SystemBackup) {
         return code;
     }
-    updateSavePathIndex(machine.recoveryMountPoint, machine.disks,
-                        {location.locationUuid, location.relativePath + "/" + stamp.text,
-                         stamp.secs, request.replaceTarget});
+    const SavePathEntry entry{location.locationUuid, location.relativePath + "/" + stamp.text,
+                              stamp.secs, request.replaceTarget};
+    if (request.dryRun) {
+        reportReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
+    } else {
+        updateSavePathIndex(machine.recoveryMountPoint, machine.disks, entry);
+    }
     return NoError;
 }

@@ -66,15 +66,23 @@ QString readInfoOrMountedUUID(const QString& path, const Disks& disks) {
 }  // namespace
 
 int checkMachine(ActionType action, MachineValues& machine) {
+    int code = readRecoveryConfiguration(machine);
+    if (code == NoError) {
+        code = checkSystemVolumes(action);
+    }
+    return code == NoError ? locateRecoveryPartition(machine) : code;
+}
+
+int readRecoveryConfiguration(MachineValues& machine) {
     machine.recoveryUuid = readRecoveryUuid();
     if (machine.recoveryUuid.isEmpty()) {
         qWarning() << QObject::tr("Cannot open %1").arg(kRecoveryConf);
         return OtherError;
     }
-    const int volumes = checkSystemVolumes(action);
-    if (volumes != NoError) {
-        return volumes;
-    }
+    return NoError;
+}
+
+int locateRecoveryPartition(MachineValues& machine) {
     machine.disks = Disks::list();
     machine.recoveryMountPoint = machine.disks.mountIfNeeded(machine.recoveryUuid);
     if (machine.recoveryMountPoint.isEmpty()) {

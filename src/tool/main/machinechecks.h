@@ -20,6 +20,11 @@ struct MachineValues {
 // mounts) the recovery partition. Returns the exit code of the first refusal, or NoError.
 int checkMachine(ActionType action, MachineValues& machine);
 
+// The two halves of checkMachine that judge nothing: the recovery UUID from the
+// configuration, then the one listing and the recovery partition, mounted if need be.
+int readRecoveryConfiguration(MachineValues& machine);
+int locateRecoveryPartition(MachineValues& machine);
+
 // Reads the data, boot and root UUIDs and the data partition's mount point (mounting it when
 // it is not mounted).
 void readPartitionIdentities(MachineValues& machine);

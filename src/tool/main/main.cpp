@@ -14,6 +14,7 @@
 #include "tool/main/machinechecks.h"
 #include "tool/main/options.h"
 #include "tool/main/restoreplan.h"
+#include "tool/main/status.h"
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
@@ -22,20 +23,26 @@ int main(int argc, char* argv[]) {
     QCommandLineParser parser;
     setUpCommandLine(parser);
     parser.process(app);  // help, version and a malformed command line end the run here
-
+    const int usage = checkOptionCombination(parser);
+    if (usage != NoError) {
+        return usage;
+    }
     if (updateInitramfsRequested(parser)) {
         return refreshInitramfs();
     }
 
     const Request request = readRequest(parser);
     qInfo() << "absolutePath = " << request.absolutePath;
-    if (request.action == NoAction) {
+    if (request.action == NoAction && !request.status) {
         std::fputs(qPrintable(parser.helpText()), stdout);
         return NoError;
     }
     if (getuid() != 0) {
         qWarning() << QObject::tr("Permission denied");
         return OtherError;
+    }
+    if (request.status) {
+        return reportStatus();
     }
 
     MachineValues machine;
@@ -50,8 +57,8 @@ int main(int argc, char* argv[]) {
 
     code = isBackupAction(request.action) ? planBackup(request, machine)
                                           : planRestore(request, machine);
-    if (code != NoError) {
-        return code;
+    if (code != NoError || request.dryRun) {
+        return code;  // a dry run ends with the printed plan
     }
     return raiseLiveFlag();
 }

@@ -2,6 +2,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDebug>
 #include <QDir>
 #include <QLocale>
 #include <QMap>
@@ -100,16 +101,39 @@ void setUpCommandLine(QCommandLineParser& parser) {
     parser.addOption({{"r", "reboot"}, QObject::tr("Auto reboot")});
     parser.addOption({{"l", "locale"}, QObject::tr("locale language"), QLocale::system().name()});
     parser.addOption({{"ui", "update-initramfs"}, QObject::tr("update-initramfs -u")});
+    parser.addOption({"status", QObject::tr("Show what the next boot will do")});
+    parser.addOption(
+        {{"n", "dry-run"}, QObject::tr("Check the request, print the plan, write nothing")});
 }
 
 bool updateInitramfsRequested(const QCommandLineParser& parser) {
     return parser.isSet("ui");
 }
 
+int checkOptionCombination(const QCommandLineParser& parser) {
+    QString first;
+    QString second;
+    const ActionType action = actionFromText(parser.value("action"));
+    if (parser.isSet("status") &&
+        (parser.isSet("action") || parser.isSet("dry-run") || parser.isSet("ui"))) {
+        first = "--status";
+        second = parser.isSet("ui") ? "--ui" : parser.isSet("dry-run") ? "--dry-run" : "-a";
+    } else if (parser.isSet("dry-run") && (parser.isSet("ui") || isCancelAction(action))) {
+        first = "--dry-run";
+        second = parser.isSet("ui") ? QString("--ui") : parser.value("action");
+    } else {
+        return NoError;
+    }
+    qWarning() << QObject::tr("%1 cannot be combined with %2").arg(first, second);
+    return UsageError;
+}
+
 Request readRequest(const QCommandLineParser& parser) {
     Request request;
     request.format = parser.isSet("format");
     request.reboot = parser.isSet("reboot");
+    request.dryRun = parser.isSet("dry-run");
+    request.status = parser.isSet("status");
     request.pathSet = parser.isSet("path");
     request.locale = parser.isSet("locale") ? parser.value("locale") : QLocale::system().name();
     request.absolutePath =

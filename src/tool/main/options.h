@@ -39,7 +39,13 @@ struct Request {
     QString locale;
     bool format = false;
     bool reboot = false;
+    bool dryRun = false;  // check everything, print the plan, write nothing
+    bool status = false;  // report what the next boot will do, plan nothing
 };
+
+// The status of a command line the parser accepts but the tool does not: the same 1 the
+// parser itself exits with.
+constexpr int UsageError = 1;
 
 // Help text of an exit code, translated; empty for codes the help does not list.
 QString exitCodeHelpText(ExitCode code);
@@ -51,6 +57,10 @@ void installTranslator(QCoreApplication& app);
 void setUpCommandLine(QCommandLineParser& parser);
 
 bool updateInitramfsRequested(const QCommandLineParser& parser);
+
+// Refuses option combinations that make no sense together (a dry run of a cancel or of the
+// initramfs refresh, a status report with a request): UsageError with a message, or NoError.
+int checkOptionCombination(const QCommandLineParser& parser);
 
 // Values of a parsed command line; the path is normalised against the working directory.
 Request readRequest(const QCommandLineParser& parser);

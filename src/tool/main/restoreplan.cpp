@@ -52,5 +52,7 @@ int planRestore(const Request& request, const MachineValues& machine) {
     }
     // No restore task names the time stamp; the plan takes one all the same.
     const PlanValues values = makePlanValues(request, machine, location, takeTimeStamp().text);
-    return writeTaskFile(machine.recoveryMountPoint, buildTaskDocument(values));
+    const QJsonObject document = buildTaskDocument(values);
+    return request.dryRun ? printTaskFile(machine.recoveryMountPoint, document)
+                          : writeTaskFile(machine.recoveryMountPoint, document);
 }

@@ -2,13 +2,17 @@
 
 #include <ftw.h>
 #include <stdio.h>
+#include <unistd.h>
 
 #include <QDateTime>
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <cerrno>
+#include <cstdio>
 
 #include "utils/utils/systemqueries.h"
 
@@ -69,13 +73,21 @@ QString typeName(ActionType action) {
     }
 }
 
+QByteArray jsonText(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+QString taskFilePath(const QString& recoveryMountPoint) {
+    return QString("%1/backup/recovery.json").arg(recoveryMountPoint);
+}
+
 bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
         error = file.errorString();
         return false;
     }
-    const QByteArray content = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    const QByteArray content = jsonText(object);
     // QSaveFile::commit() does not notice a write that fails only when its buffer is
     // flushed (a full disk): it would replace the file with an empty one. Flush first.
     if (file.write(content) != content.size() || !file.flush()) {
@@ -109,6 +121,11 @@ void replaceRecordedBackup(QJsonObject& locationIndex, const QString& mountPoint
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
     ::remove(path);  // whatever stays is found by the caller's final check
     return 0;
+}
+
+bool isOnDisk(const QString& path) {
+    const QFileInfo info(path);
+    return info.exists() || info.isSymLink();
 }
 
 bool isStrictlyInside(const QString& path, const QString& dir) {
@@ -163,12 +180,26 @@ QJsonObject buildTaskDocument(const PlanValues& values) {
 }
 
 int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
-    const QString path = QString("%1/backup/recovery.json").arg(recoveryMountPoint);
+    const QString path = taskFilePath(recoveryMountPoint);
     QString error;
     if (!saveJson(path, document, error)) {
         qWarning() << "Cannot save the task file" << path << ":" << error;
         return OtherError;
     }
+    return NoError;
+}
+
+int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
+    const QString path = taskFilePath(recoveryMountPoint);
+    // The save writes a temporary file beside the task file: its directory must take one.
+    const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::access(directory.constData(), W_OK | X_OK) != 0) {
+        qWarning() << "Cannot save the task file" << path << ":" << qt_error_string(errno);
+        return OtherError;
+    }
+    const QByteArray content = jsonText(document);
+    std::fwrite(content.constData(), 1, content.size(), stdout);
+    std::fflush(stdout);
     return NoError;
 }
 
@@ -194,6 +225,32 @@ void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
     }
 }
 
+void reportReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
+                          const SavePathEntry& entry) {
+    if (entry.replaceTarget.isEmpty()) {
+        return;
+    }
+    const QString mountPoint = disks.mountPointOf(entry.locationUuid);
+    if (mountPoint.isEmpty()) {
+        qWarning() << "No mount point for the backup location, nothing deleted:"
+                   << entry.replaceTarget;
+        return;
+    }
+    const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
+    const QJsonObject locationIndex =
+        Utils::readJsonFile(path).value(entry.locationUuid).toObject();
+    if (findRecordedBackupKey(locationIndex, mountPoint, entry.replaceTarget).isEmpty()) {
+        qWarning() << "Not a recorded backup of this location, nothing deleted:"
+                   << entry.replaceTarget;
+    } else if (isOnDisk(entry.replaceTarget) &&
+               !mayRemoveBackupDirectory(entry.replaceTarget, mountPoint)) {
+        qWarning() << "The replaced backup could not be deleted:" << entry.replaceTarget;
+    } else {
+        qInfo() << QObject::tr("Dry run: the replaced backup %1 would be deleted")
+                       .arg(entry.replaceTarget);
+    }
+}
+
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
                               const QString& replaceTarget) {
     if (mountPoint.isEmpty() || replaceTarget.isEmpty()) {
@@ -208,15 +265,22 @@ QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& m
     return QString();
 }
 
-bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {
+bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint) {
     const QFileInfo info(directory);
-    if (!info.exists() && !info.isSymLink()) {
-        return true;  // already gone
-    }
     const QString root = QFileInfo(mountPoint).canonicalFilePath();
     if (info.isSymLink() || !info.isDir() || root.isEmpty() ||
         !isStrictlyInside(info.canonicalFilePath(), root)) {
         qWarning() << "Refusing to delete" << directory << "outside" << mountPoint;
+        return false;
+    }
+    return true;
+}
+
+bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {
+    if (!isOnDisk(directory)) {
+        return true;  // already gone
+    }
+    if (!mayRemoveBackupDirectory(directory, mountPoint)) {
         return false;
     }
     // Depth first, never through a symbolic link, never into another mounted file system.

@@ -44,6 +44,11 @@ QJsonObject buildTaskDocument(const PlanValues& values);
 // OtherError when the file cannot be saved: without a plan no flag may be raised.
 int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
 
+// The dry run's stand-in for writeTaskFile: once the task file's directory is shown
+// writable, the exact text the file would hold goes to standard output. OtherError, with
+// the same message as a failed save, when the file could not be written.
+int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
+
 // A new system backup for the save-path index.
 struct SavePathEntry {
     QString locationUuid;
@@ -57,6 +62,11 @@ struct SavePathEntry {
 void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
                          const SavePathEntry& entry);
 
+// The dry run's stand-in for updateSavePathIndex: says which former backup would be deleted
+// (or why none would be) and changes nothing.
+void reportReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
+                          const SavePathEntry& entry);
+
 // The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
                               const QString& replaceTarget);
@@ -64,3 +74,5 @@ QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& m
 // Deletes a backup directory lying strictly inside mountPoint without following symbolic
 // links or leaving its file system. True when the directory is gone afterwards.
 bool removeBackupDirectory(const QString& directory, const QString& mountPoint);
+// The guard of removeBackupDirectory alone: a real directory strictly inside mountPoint.
+bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint);

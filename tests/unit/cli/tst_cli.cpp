@@ -152,6 +152,10 @@ void TstCli::helpOptions_data() {
                             << "locale language";
     QTest::newRow("ui") << "--ui, --update-initramfs"
                         << "update-initramfs -u";
+    QTest::newRow("status") << "--status"
+                            << "Show what the next boot will do";
+    QTest::newRow("dry-run") << "-n, --dry-run"
+                             << "Check the request, print the plan, write nothing";
 }
 
 void TstCli::helpOptions() {
@@ -168,7 +172,8 @@ void TstCli::helpOptionOrder() {
     const Run run = runTool({"-h"});
     const QStringList order{
         "-h, --help",   "-v, --version", "-a, --action", "-p, --path",
-        "-f, --format", "-r, --reboot",  "-l, --locale", "--ui, --update-initramfs"};
+        "-f, --format", "-r, --reboot",  "-l, --locale", "--ui, --update-initramfs",
+        "--status",     "-n, --dry-run"};
     int last = -1;
     for (const QString& option : order) {
         const int at = run.out.indexOf("  " + option);
@@ -228,6 +233,17 @@ void TstCli::exitStatus_data() {
     QTest::newRow("path without value") << QStringList{"-p"} << 1 << false;
     QTest::newRow("locale without value") << QStringList{"-l"} << 1 << false;
     QTest::newRow("version") << QStringList{"-v"} << 0 << false;
+    QTest::newRow("dry run without action") << QStringList{"-n", "-p", "/tmp"} << 0 << true;
+    QTest::newRow("dry run of a cancel") << QStringList{"-n", "-a", "cancel_backup"} << 1 << false;
+    QTest::newRow("dry run of the other cancel")
+        << QStringList{"--dry-run", "-a", "cancel_restore"} << 1 << false;
+    QTest::newRow("dry run of the refresh") << QStringList{"-n", "--ui"} << 1 << false;
+    QTest::newRow("status with an action")
+        << QStringList{"--status", "-a", "system_backup"} << 1 << false;
+    QTest::newRow("status with an unknown action")
+        << QStringList{"--status", "-a", "x"} << 1 << false;
+    QTest::newRow("status dry run") << QStringList{"--status", "-n"} << 1 << false;
+    QTest::newRow("status and refresh") << QStringList{"--ui", "--status"} << 1 << false;
 }
 
 void TstCli::exitStatus() {
@@ -252,6 +268,8 @@ void TstCli::notRoot_data() {
                                "cancel_backup", "cancel_restore"}) {
         QTest::newRow(action) << QStringList{"-a", action, "-p", "/tmp"};
     }
+    QTest::newRow("status") << QStringList{"--status", "-p", "/tmp"};
+    QTest::newRow("dry run") << QStringList{"-n", "-a", "system_backup", "-p", "/tmp"};
 }
 
 void TstCli::notRoot() {

@@ -39,7 +39,8 @@ Disks loadListing() {
         const QJsonObject d = value.toObject();
         devices << ListedDevice{d.value("path").toString(),  d.value("uuid").toString(),
                                 d.value("type").toString(),  d.value("node").toString(),
-                                d.value("drive").toString(), strings(d.value("mounts"))};
+                                d.value("drive").toString(), strings(d.value("mounts")),
+                                d.value("label").toString()};
     }
     return Disks(devices);
 }
