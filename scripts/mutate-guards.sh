@@ -44,7 +44,7 @@ guard "inside means below a whole path component" src/tool/main/taskfile.cpp \
   "dir.endsWith('/') ? dir : dir + \"/\"" 'dir' \
   "pytest e2e/test_savepath.py -k leading_out"
 guard "never delete through a linked target" src/tool/main/taskfile.cpp \
-  'bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {' \
+  'bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint) {' \
   'info.isSymLink() || !info.isDir()' '!info.isDir()' \
   "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted"
 guard "deletion follows no link inside" src/tool/main/taskfile.cpp \
@@ -57,6 +57,14 @@ guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
   '' 'if (code != NoError || request.action != SystemBackup) {' \
   'if (request.action != SystemBackup) {' \
   "pytest e2e/test_machine_checks.py::test_task_file_that_cannot_be_saved -k system_backup"
+
+# --- looking writes nothing
+guard "a dry run raises no flag" src/tool/main/main.cpp \
+  '' 'if (code != NoError || request.dryRun) {' 'if (code != NoError) {' \
+  "pytest e2e/test_fault_matrix.py -k change_nothing"
+guard "a dry run deletes no replaced backup" src/tool/main/backupplan.cpp \
+  '' 'if (request.dryRun) {' 'if (false) {' \
+  "pytest e2e/test_dry_run.py::test_replace_target_is_named_not_deleted"
 
 # --- atomic writes
 guard "task file written atomically" src/tool/main/taskfile.cpp \
