@@ -6,7 +6,7 @@ import pytest
 from frontend import (BOOT_UUID, DATA_UUID, INDEX_FILE, NEW_FLAG, OLD_FLAG, REC_UUID, TASK_FILE,
                       add_device, patch, recovery_files, run, scenario, simmachine)
 
-MOUNTED_REC = "/media/root/" + REC_UUID
+MOUNTED_REC = "/media/root/Backup"  # udisks2 mounts at the label
 REC_OBJECT = "/org/freedesktop/UDisks2/block_devices/sda4"
 
 

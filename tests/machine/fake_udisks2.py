@@ -7,8 +7,9 @@ the Properties interface, and Filesystem.Mount / Unmount. Every method call it r
 appended to the call log as one line "Interface.Method /object/path".
 
 Mount really mounts, inside the sandbox whose root is --root: the device's content (a tmpfs
-of its size kept under --state) is bind-mounted at /media/root/<uuid> or the device's
-"mount_target", read-only when the device or the options say so. With --no-real-mount it
+of its size kept under --state) is bind-mounted where udisks2 would put it (the mount point
+the scenario's fstab gives the device, else /media/root/<label>, else /media/root/<uuid>) or
+at the device's "mount_target", read-only when the device, fstab or the options say so. With --no-real-mount it
 only records the mount point (for tests that run outside a sandbox). Mount points are read
 from the kernel's mount table in the first mode and from the records in the second.
 
@@ -105,9 +106,28 @@ class FakeUDisks(dbus.service.FallbackObject):
 
     # ------------------------------------------------------------------ mount state
     def mount_points(self, d):
+        # udisks2 lists them sorted by path, whatever the order of the mount table.
         if not self.real_mount:
-            return list(self.recorded[d["name"]])
-        return ml.mount_points_of(d, ml.read_mountinfo(), prefix=self.root)
+            return sorted(self.recorded[d["name"]])
+        return sorted(ml.mount_points_of(d, ml.read_mountinfo(), prefix=self.root))
+
+    def fstab_entry(self, d):
+        """(mount point, options) of the device's line in the scenario's fstab, or None."""
+        names = {"UUID=" + d["uuid"], "LABEL=" + d["label"], "PARTUUID=" + d["partuuid"],
+                 "/dev/" + d["kname"], d["path"]} - {"UUID=", "LABEL=", "PARTUUID="}
+        for line in (self.s.get("fstab") or "").splitlines():
+            fields = line.split()
+            if len(fields) >= 4 and not fields[0].startswith("#") and fields[0] in names:
+                return ml.unescape_mount_field(fields[1]), fields[3].split(",")
+        return None
+
+    def mount_target(self, d):
+        if d["mount_target"]:
+            return d["mount_target"], []
+        entry = self.fstab_entry(d)
+        if entry:
+            return entry
+        return "/media/root/" + (d["label"] or d["uuid"] or d["kname"]), []
 
     # ------------------------------------------------------------------ properties
     def block_interfaces(self, d):
@@ -254,8 +274,8 @@ class FakeUDisks(dbus.service.FallbackObject):
         error = self.s["udisks"].get("mount_error")
         if error:
             raise DBusFault(E_FAILED, error)
-        target = d["mount_target"] or "/media/root/" + (d["uuid"] or d["kname"])
-        mount_opts = str(options.get("options", "")).split(",")
+        target, fstab_opts = self.mount_target(d)
+        mount_opts = str(options.get("options", "")).split(",") + fstab_opts
         readonly = bool(d["readonly"]) or "ro" in mount_opts
         if self.real_mount:
             try:

@@ -344,15 +344,15 @@ def dbuscall(*args):
 
 def test_udisks_mount_really_mounts():
     s = load_scenario("recovery-unmounted")
-    r = sh(dbuscall("mount", BLOCK + "sda4") + " && cat /media/root/%s/backup/boot.info && "
-           "echo x > /media/root/%s/new && " % (REC_UUID, REC_UUID) +
+    r = sh(dbuscall("mount", BLOCK + "sda4") + " && cat /media/root/Backup/backup/boot.info && "
+           "echo x > /media/root/Backup/new && " +
            dbuscall("mountpoints", BLOCK + "sda4"), s)
     assert r.returncode == 0, r
     answer, boot, mount_points = r.stdout.splitlines()
-    assert answer == "/media/root/" + REC_UUID
+    assert answer == "/media/root/Backup"  # the label, as udisks2 does
     assert boot == BOOT_UUID
-    assert mount_points == repr(("/media/root/%s\0" % REC_UUID).encode())  # NUL-terminated
-    mount = r.mount_of("/media/root/" + REC_UUID)
+    assert mount_points == repr(b"/media/root/Backup\0")  # NUL-terminated
+    mount = r.mount_of("/media/root/Backup")
     assert mount[0] == "/dev/sda4" and mount[2] == "tmpfs" and "rw" in mount[3].split(",")
     assert r.calls == ["org.freedesktop.UDisks2.Filesystem.Mount " + BLOCK + "sda4",
                        "org.freedesktop.DBus.Properties.Get " + BLOCK + "sda4"]
@@ -378,6 +378,35 @@ def test_udisks_block_properties():
     assert props["IdUsage"] == "filesystem"
 
 
+# Where udisks2 mounts a device, as the real daemon does it: fstab's mount point and options
+# first, else /media/root/<label>, else /media/root/<uuid>.
+FSTAB_REC = "UUID=%s\t/srv/rec\text4\tro,relatime\t0\t2\n" % REC_UUID
+MOUNT_TARGETS = [
+    # label, fstab, where it is mounted, read-only
+    ("Backup", "", "/media/root/Backup", False),
+    ("", "", "/media/root/" + REC_UUID, False),
+    ("Backup", FSTAB_REC, "/srv/rec", True),
+]
+
+
+@pytest.mark.parametrize("label,fstab,target,readonly", MOUNT_TARGETS)
+def test_udisks_mount_target(label, fstab, target, readonly):
+    s = load_scenario("recovery-unmounted")
+    s["fstab"] = fstab
+    device(s, "sda4")["label"] = label
+    r = sh(dbuscall("mount", BLOCK + "sda4"), s)
+    assert r.stdout.split() == [target], r
+    assert ("ro" in r.mount_of(target)[3].split(",")) == readonly
+
+
+def test_udisks_mount_points_sorted_by_path():
+    s = load_scenario("plain")
+    s["binds"] = [["/data/var", "/var"], ["/data/home", "/home"], ["/data/opt", "/abc"]]
+    r = sh(dbuscall("mountpoints", BLOCK + "sda3"), s)
+    assert r.stdout.split() == [repr(p.encode() + b"\0") for p in
+                                ("/abc", "/data", "/home", "/var")], r
+
+
 def test_udisks_faults():
     s = load_scenario("recovery-unmounted")
     s["udisks"] = {"mount_error": "simulated failure",
@@ -385,7 +414,7 @@ def test_udisks_faults():
     r = sh(dbuscall("mount", BLOCK + "sda4") + "; " + dbuscall("list"), s)
     assert "org.freedesktop.UDisks2.Error.Failed: simulated failure" in r.stderr
     assert "org.freedesktop.UDisks2.Error.Failed: listing broken" in r.stderr
-    assert r.mount_of("/media/root/" + REC_UUID) is None
+    assert r.mount_of("/media/root/Backup") is None
     s["udisks"] = {"absent": True}
     r = sh(dbuscall("list"), s)
     assert r.returncode != 0 and "ServiceUnknown" in r.stderr and r.calls == []
@@ -407,9 +436,8 @@ def test_disk_layer_in_the_machine():
     probe = probe_path()
     r = Machine("recovery-unmounted").run([probe, "mount", REC_UUID])
     assert r.returncode == 0, r
-    assert r.stdout.splitlines() == ["answer=/media/root/" + REC_UUID,
-                                     "mounts=/media/root/" + REC_UUID]
-    assert r.mount_of("/media/root/" + REC_UUID)[0] == "/dev/sda4"
+    assert r.stdout.splitlines() == ["answer=/media/root/Backup", "mounts=/media/root/Backup"]
+    assert r.mount_of("/media/root/Backup")[0] == "/dev/sda4"
     assert r.calls[:2] == ["org.freedesktop.UDisks2.Manager.GetBlockDevices "
                            "/org/freedesktop/UDisks2/Manager",
                            "org.freedesktop.DBus.ObjectManager.GetManagedObjects "

@@ -289,6 +289,13 @@ class RealMachine:
             major, minor = (int(x) for x in f.read().split(":"))
         os.mknod(self.path("/dev/" + kname), 0o660 | 0o060000, os.makedev(major, minor))
 
+    def remake_node(self, part):
+        """After the partition was removed and added again (its minor may differ)."""
+        self._wait_for(lambda: os.path.exists("/sys/class/block/%s/dev" % part.kname))
+        if os.path.lexists(self.path(part.node)):
+            os.remove(self.path(part.node))
+        self._make_node(part.kname)
+
     def _write_rules(self):
         rules = self.path("/usr/lib/udev/rules.d")
         for d in (rules, self.path("/etc/udev/rules.d")):

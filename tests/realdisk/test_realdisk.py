@@ -105,8 +105,12 @@ def test_system_backup_by_family(fresh, role, requested, code):
         assert_nothing_written(m, p)
         return
     plan = json.loads(read(m, TASK))
-    uuids = {a[5:] for t in plan["tasks"] for a in t["args"] if a.startswith("UUID:")}
-    assert uuids == {m.part(r).uuid for r in ("boot", "root", "data", role)}
+    sources = {(t["command"], t["args"][-1] if "image" in t["command"] else ""): t["args"][:2]
+               for t in plan["tasks"]}
+    uuid = {r: "UUID:" + m.part(r).uuid for r in ("boot", "root", "data", role)}
+    assert sources == {("create-backup-image", "boot.osi"): [uuid["boot"], uuid[role]],
+                       ("create-backup-image", "system.osi"): [uuid["root"], uuid[role]],
+                       ("create-backup-directory", ""): [uuid["data"], uuid[role]]}
     index = json.loads(read(m, INDEX))
     (secs, rel), = index[part.uuid].items()
     assert re.fullmatch(requested[len(part.mount_point):] + "/" + STAMP, rel)
@@ -390,7 +394,7 @@ def test_disk_layer_on_the_real_daemon(fresh):
         assert fields["drive"] == ""  # "/" in udisks2: loop devices have no drive
         if kname in by_kname:
             part = by_kname[kname]
-            assert fields["uuid"] == part.uuid
+            assert (fields["uuid"], fields["type"]) == (part.uuid, part.fstype)
             assert fields["mounts"] == ",".join(m.mount_points_of(part))
     spare = m.part("spare")
     m.unmount_part(spare)
@@ -427,6 +431,30 @@ def test_udev_stopped_recovery_unmounted(fresh):
         assert read(m, FLAG) is None
     else:
         assert json.loads(read(m, "/recovery/backup/recovery.json"))
+
+
+def test_partition_gone_before_the_mount(fresh):
+    """udevd stopped, so udisks2 still lists the recovery partition after it is removed: the
+    mount fails, and the run is refused with nothing written anywhere."""
+    m = fresh
+    rec = m.part("recovery")
+    disk = m.loops[rec.disk]
+    number = rec.kname.rsplit("p", 1)[1]
+    m.unmount_part(rec)
+    m.stop_process("udevd")
+    subprocess.run(["partx", "-d", "--nr", number, disk], capture_output=True)
+    try:
+        assert not os.path.exists("/sys/class/block/" + rec.kname)
+        make_dir(m, "/data/backups")
+        p = run(m, "-a", "system_backup", "-p", "/data/backups")
+        assert p.code == 255, p.err
+        assert "recovery" in p.err.lower()
+        assert_nothing_written(m, p)
+        assert not os.path.exists(m.path("/media/root/Backup/backup/recovery.json"))
+    finally:
+        subprocess.run(["partx", "-a", "--nr", number, disk], check=True)
+        m.remake_node(rec)
+        m.reset()
 
 
 # ---------------------------------------------------------------------- not on this machine
