@@ -21,6 +21,9 @@ INDEX = {DATA: {"1700000000": "/backups/a", "1700100000": "/backups/b",
          "4e4e4e4e-no-such-partition": {"1710000000": "/backups/x"}}
 IMAGES = {"root.osi": "osi", "opt.tar": "tar", "var.tar": "tar"}
 UTC = {"TZ": "UTC0"}
+# udisks2 mounts a partition with a label at /media/root/<label>.
+MEDIA_REC = "/media/root/Backup"
+MEDIA_DATA = "/media/root/Data"
 
 
 def local_date(seconds):
@@ -100,7 +103,7 @@ def test_live_restore_page(link):
                     "isExitsInitBackup": True, "isDeviceOS": True, "isLvm": False,
                     "isEncrypted": False, "isFileManagerEncrypted": False}
     # The task file is consumed; every partition the job mounted is unmounted again.
-    assert ["sudo", "rm", "-f", "/media/root/%s/backup/recovery.json" % REC] in r.programs
+    assert ["sudo", "rm", "-f", MEDIA_REC + "/backup/recovery.json"] in r.programs
     assert mounted_targets(r) == []
     unmounted = [c.split()[-1].rsplit("/", 1)[-1] for c in r.calls if "Unmount" in c]
     assert sorted(set(unmounted)) == ["sda2", "sda3", "sda4"]
@@ -138,12 +141,12 @@ def test_installed_restore_page_flags(name, root, flags):
 @pytest.mark.parametrize("umount", [True, False])
 def test_history_backup(umount):
     s = live_scenario()
-    index = "/media/root/%s/backup/savePath.json" % REC
+    index = MEDIA_REC + "/backup/savePath.json"
     args = ["history", index] + (["umount"] if umount else [])
     r, got = run(s, *args, before=["PROBE mount %s >/dev/null" % REC], env=UTC)
     assert got["list"] == [[b["backupUUID"], b["backupPath"], b["backupTime"], b["createTime"]]
                            for b in EXPECTED_BACKUPS]
-    data_mount = "/media/root/" + DATA
+    data_mount = MEDIA_DATA
     if umount:
         assert data_mount not in mounted_targets(r)
         assert 'getHistoryBackup, umount uuid:  "%s" , mountPoint:  "%s"' % (
@@ -154,9 +157,9 @@ def test_history_backup(umount):
 
 
 def test_history_backup_paths():
-    r, got = run(live_scenario(), "paths", "/media/root/%s/backup/savePath.json" % REC,
+    r, got = run(live_scenario(), "paths", MEDIA_REC + "/backup/savePath.json",
                  before=["PROBE mount %s >/dev/null" % REC])
-    base = "/media/root/" + DATA
+    base = MEDIA_DATA
     assert got["list"] == [["1700100000", base + "/backups/b"],
                            ["1700000000", base + "/backups/a"],
                            ["1690000001", base + "/backups/no-osi"],
@@ -164,7 +167,7 @@ def test_history_backup_paths():
 
 
 @pytest.mark.parametrize("uuid,target,expected,mount_calls", [
-    (REC, None, "/media/root/" + REC, 1),
+    (REC, None, MEDIA_REC, 1),
     # A mount path with a blank is read back from the device's mount points.
     (REC, "/media/root/My Backup", "/media/root/My Backup", 1),
     # Already mounted: the first mount point.
@@ -184,6 +187,6 @@ def test_mount_by_uuid(uuid, target, expected, mount_calls):
 def test_umount_by_uuid():
     r, got = run(scenario("recovery-unmounted"), shell="PROBE mount %s && PROBE umount %s"
                  % (REC, REC))
-    assert "/media/root/" + REC not in mounted_targets(r)
+    assert MEDIA_REC not in mounted_targets(r)
     assert [c for c in r.calls if "Unmount" in c] == [
         "org.freedesktop.UDisks2.Filesystem.Unmount /org/freedesktop/UDisks2/block_devices/sda4"]

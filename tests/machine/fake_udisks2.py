@@ -99,6 +99,7 @@ class FakeUDisks(dbus.service.FallbackObject):
         self.log = open(log_path, "a", buffering=1) if log_path else None
         self.by_path = {d["object_path"]: d for d in scenario["devices"]}
         self.by_kname = {d["kname"]: d for d in scenario["devices"]}
+        self.by_name = {d["name"]: d for d in scenario["devices"]}
         self.drives = {dr["object_path"]: dr for dr in scenario["drives"]}
         # Mount records of the --no-real-mount mode: device name -> list of mount points.
         self.recorded = {d["name"]: list(d["mount"]) for d in scenario["devices"]}
@@ -128,6 +129,12 @@ class FakeUDisks(dbus.service.FallbackObject):
         if entry:
             return entry
         return "/media/root/" + (d["label"] or d["uuid"] or d["kname"]), []
+
+    def listing(self):
+        """The manager's order: the real daemon's is its own, neither device nor mount
+        order; a scenario gives one with "udisks": {"order": [names]} (the rest follow)."""
+        first = [self.by_name[n] for n in self.s["udisks"].get("order") or []]
+        return first + [d for d in self.s["devices"] if d not in first]
 
     # ------------------------------------------------------------------ properties
     def block_interfaces(self, d):
@@ -259,7 +266,7 @@ class FakeUDisks(dbus.service.FallbackObject):
     def managed_objects(self):
         objects = dbus.Dictionary({}, signature="oa{sa{sv}}")
         objects[dbus.ObjectPath(MANAGER_PATH)] = self.manager_interfaces()
-        for d in self.s["devices"]:
+        for d in self.listing():
             objects[dbus.ObjectPath(d["object_path"])] = self.block_interfaces(d)
         for dr in self.s["drives"]:
             objects[dbus.ObjectPath(dr["object_path"])] = self.drive_interfaces(dr)
@@ -422,7 +429,7 @@ class FakeUDisks(dbus.service.FallbackObject):
         if path == ml.UDISKS_ROOT and iface in (I_OM, "") and member == "GetManagedObjects":
             return "a{oa{sa{sv}}}", [self.managed_objects()]
         if path == MANAGER_PATH and iface in (I_MANAGER, "") and member == "GetBlockDevices":
-            return "ao", [dbus.Array([d["object_path"] for d in self.s["devices"]],
+            return "ao", [dbus.Array([d["object_path"] for d in self.listing()],
                                      signature="o")]
         ifaces = self.interfaces_of(path)
         if ifaces is None:

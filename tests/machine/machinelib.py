@@ -49,7 +49,7 @@ SCENARIO_DEFAULTS = {
     "remove": [],
 }
 
-UDISKS_DEFAULTS = {"absent": False, "mount_error": None, "unmount_error": None,
+UDISKS_DEFAULTS = {"absent": False, "mount_error": None, "unmount_error": None, "order": [],
                    "errors": {}, "mount_delay": 0, "no_real_mount": False}
 
 

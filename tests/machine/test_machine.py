@@ -407,6 +407,15 @@ def test_udisks_mount_points_sorted_by_path():
                                 ("/abc", "/data", "/home", "/var")], r
 
 
+def test_udisks_listing_order():
+    s = load_scenario("plain")
+    s["udisks"] = {"order": ["sdb1", "sda3"]}
+    r = sh(dbuscall("list"), s)
+    names = [line.rsplit("/", 1)[-1] for line in r.stdout.split()]
+    assert names == ["sdb1", "sda3"] + [d["name"] for d in s["devices"]
+                                        if d["name"] not in ("sdb1", "sda3")], r
+
+
 def test_udisks_faults():
     s = load_scenario("recovery-unmounted")
     s["udisks"] = {"mount_error": "simulated failure",
