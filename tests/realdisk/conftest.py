@@ -1,5 +1,6 @@
 import glob
 import os
+import signal
 import sys
 
 import pytest
@@ -32,6 +33,10 @@ def missing(*features):
     return None
 
 
+def on_signal(number, frame):
+    raise KeyboardInterrupt("signal %d" % number)
+
+
 @pytest.fixture(scope="session")
 def machine():
     reason = missing(*NEEDED)
@@ -41,6 +46,9 @@ def machine():
     if not tool:
         pytest.skip("the tool is not built")
     os.environ["ORVIK_TOOL"] = tool
+    # A run ended by a signal still takes the machine down (the teardown below runs).
+    signal.signal(signal.SIGTERM, on_signal)
+    realmachine.clean_stale()
     m = realmachine.RealMachine(features=FEATURES)
     m.tool = tool
     m.start()

@@ -11,6 +11,7 @@ the only host-wide objects, the loop devices, are detached by their names at the
 """
 
 import ctypes
+import glob
 import os
 import shutil
 import signal
@@ -139,6 +140,33 @@ def probe_features():
     return missing
 
 
+WORK_PREFIX = "orvik-realdisk-"
+
+
+def clean_stale():
+    """Loop devices of a machine whose test process was killed (no teardown ran): its mounts
+    and processes died with it, the loop devices and their partitions did not. Only machines
+    whose owner is gone are touched; one of another live run is left alone."""
+    top = tempfile.gettempdir()
+    for name in os.listdir(top):
+        work = os.path.join(top, name)
+        try:
+            with open(os.path.join(work, "owner")) as f:
+                owner = int(f.read())
+        except (OSError, ValueError):
+            continue
+        if not name.startswith(WORK_PREFIX) or os.path.exists("/proc/%d" % owner):
+            continue
+        for back in glob.glob("/sys/block/loop*/loop/backing_file"):
+            with open(back) as f:
+                if not f.read().startswith(work + "/"):
+                    continue
+            dev = "/dev/" + back.split("/")[3]
+            sh(["partx", "-d", dev], check=False)
+            sh(["losetup", "-d", dev], check=False)
+        shutil.rmtree(work, ignore_errors=True)
+
+
 class Part:
     def __init__(self, disk, role, fstype, size_mib, label, mount_point):
         self.disk, self.role, self.fstype = disk, role, fstype
@@ -162,7 +190,6 @@ class RealMachine:
         self.work = None
         self.loops = {}      # disk -> /dev/loopN
         self.procs = {}      # name -> Popen, every process started for the machine
-        self.fuse = []       # host-side paths of FUSE mounts (ntfs-3g ends on unmount)
 
     # ------------------------------------------------------------------ lookup
     def part(self, role):
@@ -183,8 +210,10 @@ class RealMachine:
     # ------------------------------------------------------------------ bring-up
     def start(self):
         private_mount_namespace()
-        self.work = tempfile.mkdtemp(prefix="orvik-realdisk-")
+        self.work = tempfile.mkdtemp(prefix=WORK_PREFIX)
         self.root = os.path.join(self.work, "root")
+        with open(os.path.join(self.work, "owner"), "w") as f:
+            f.write(str(os.getpid()))
         try:
             self._make_disks()
             self._make_root()
@@ -316,8 +345,13 @@ class RealMachine:
         target = target or p.mount_point
         os.makedirs(self.path(target), exist_ok=True)
         if p.fstype == "ntfs":
-            sh(["ntfs-3g"] + (["-o", options] if options else []) + [p.node, self.path(target)])
-            self.fuse.append(self.path(target))
+            # In the foreground, so that it is ours to end and dies with the test process.
+            opts = (options + "," if options else "") + "no_detach"
+            log = open(os.path.join(self.work, "ntfs-3g.log"), "ab")
+            self._spawn("ntfs-3g " + target, ["ntfs-3g", "-o", opts, p.node,
+                                              self.path(target)],
+                        chroot=False, stdout=log, stderr=log)
+            self._wait_for(lambda: self.mounted_at(target))
             return
         sh(["mount"] + (["-o", options] if options else []) + [p.node, self.path(target)])
 
@@ -480,11 +514,14 @@ class RealMachine:
     def mount_points_of(self, p):
         return sorted(m[1] for m in self.mounts() if m[0] == p.node)
 
+    def umount(self, target):
+        sh(["umount", self.path(target)])
+        # A FUSE daemon ends with its mount.
+        self.stop_process("ntfs-3g " + target)
+
     def unmount_part(self, p):
         for target in sorted(self.mount_points_of(p), key=len, reverse=True):
-            sh(["umount", self.path(target)])
-            if self.path(target) in self.fuse:
-                self.fuse.remove(self.path(target))
+            self.umount(target)
 
     def partition_mounts(self):
         """Targets inside the machine of every mount of a fixture partition but "/",
@@ -496,10 +533,7 @@ class RealMachine:
     def unmount_all_but_root(self):
         """The reboot, as far as it can go with the machine's daemons rooted on "/"."""
         for target in self.partition_mounts():
-            sh(["umount", self.path(target)])
-            if self.path(target) in self.fuse:
-                self.fuse.remove(self.path(target))
-        self._wait_for(lambda: not self._fuse_daemons(), 10)
+            self.umount(target)
 
     def reset(self):
         """Back to the machine as it was brought up: services running, every partition
@@ -519,11 +553,14 @@ class RealMachine:
 
     # ------------------------------------------------------------------ teardown
     def stop(self):
-        for name in list(self.procs)[::-1]:
-            self.stop_process(name)
         errors = []
+        # The daemons first: they hold /run, /dev and "/". FUSE daemons end with their mounts.
+        for name in [n for n in self.procs if not n.startswith("ntfs-3g")][::-1]:
+            self.stop_process(name)
         if self.work:
             self._unmount_all(errors)
+        for name in list(self.procs):
+            self.stop_process(name)
         for dev in self.loops.values():
             if not self._attached(dev):
                 continue
@@ -549,21 +586,6 @@ class RealMachine:
                 p = sh(["umount", "-l", target], check=False)
                 if p.returncode != 0:
                     errors.append(p.stderr.strip())
-        # FUSE daemons end with their mount; wait until they have.
-        self._wait_for(lambda: not self._fuse_daemons(), 10)
-
-    def _fuse_daemons(self):
-        found = []
-        for pid in filter(str.isdigit, os.listdir("/proc")):
-            try:
-                with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    argv = f.read().split(b"\0")
-            except OSError:
-                continue
-            if argv and os.path.basename(argv[0]) in (b"ntfs-3g", b"mount.ntfs-3g") and \
-                    any(a.startswith(os.fsencode(self.work)) for a in argv):
-                found.append(int(pid))
-        return found
 
     def _attached(self, dev):
         back = "/sys/block/%s/loop/backing_file" % os.path.basename(dev)
@@ -580,5 +602,4 @@ class RealMachine:
         if self.work:
             left += ["mount " + t for t in self._mounted_under(self.work)]
         left += ["process %s" % name for name, p in self.procs.items() if p.poll() is None]
-        left += ["FUSE daemon %d" % pid for pid in (self._fuse_daemons() if self.work else [])]
         return left

@@ -4,6 +4,7 @@ user and the recovery live system would find after each request."""
 import json
 import os
 import re
+import select
 import subprocess
 import time
 
@@ -119,32 +120,60 @@ def test_system_backup_by_family(fresh, role, requested, code):
     assert_plan_resolves_to(m, plan, requested)
 
 
+class Monitor:
+    """dbus-monitor on the machine's bus, for the method calls to udisks2. Ping calls with a
+    marker path frame what one action caused."""
+
+    def __init__(self, m):
+        self.m = m
+        self.p = subprocess.Popen(
+            ["dbus-monitor", "--address", "unix:path=" + m.path("/run/dbus/system_bus_socket"),
+             "--monitor", "type='method_call',destination='%s'" % UDISKS],
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        os.set_blocking(self.p.stdout.fileno(), False)
+        self.buffer = b""
+
+    def ping(self, tag):
+        self.m.chrooted(["busctl", "--system", "call", UDISKS, "/" + tag,
+                         "org.freedesktop.DBus.Peer", "Ping"], check=False)
+
+    def lines_until(self, tag, repeat, seconds=20):
+        """Lines up to the ping of tag; the ping is sent again while unseen when repeat."""
+        end = time.monotonic() + seconds
+        self.ping(tag)
+        lines = []
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.p.stdout], [], [], 0.5)
+            if ready:
+                self.buffer += self.p.stdout.read() or b""
+            *done, self.buffer = self.buffer.split(b"\n")
+            for line in (d.decode(errors="replace") for d in done):
+                if "path=/%s;" % tag in line and "member=Ping" in line:
+                    return lines
+                lines.append(line)
+            if repeat and not ready:
+                self.ping(tag)
+        raise AssertionError("dbus-monitor never saw the %s marker" % tag)
+
+    def calls_of(self, action):
+        self.lines_until("start", repeat=True)
+        result = action()
+        lines = self.lines_until("end", repeat=False)
+        calls = [re.search(r"interface=(\S+); member=(\S+)", line) for line in lines]
+        return result, [c.group(1).rsplit(".", 1)[-1] + "." + c.group(2) for c in calls if c]
+
+    def close(self):
+        self.p.terminate()
+        self.p.wait()
+
+
 def monitor_udisks(m, action):
     """The methods called on the real udisks2 daemon while action runs."""
-    mon = subprocess.Popen(["dbus-monitor", "--address", "unix:path=" + m.path(
-        "/run/dbus/system_bus_socket"), "--monitor", "type='method_call',destination='%s'"
-        % UDISKS], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    mon = Monitor(m)
     try:
-        def ping(tag):
-            m.chrooted(["busctl", "--system", "call", UDISKS, "/" + tag,
-                        "org.freedesktop.DBus.Peer", "Ping"], check=False)
-
-        lines = []
-        ping("start")
-        for line in mon.stdout:
-            if "member=Ping" in line:
-                break
-        result = action()
-        ping("end")
-        for line in mon.stdout:
-            if "member=Ping" in line:
-                break
-            lines.append(line)
+        return mon.calls_of(action)
     finally:
-        mon.terminate()
-        mon.wait()
-    calls = [re.search(r"interface=(\S+); member=(\S+)", l) for l in lines]
-    return result, [c.group(1).rsplit(".", 1)[-1] + "." + c.group(2) for c in calls if c]
+        mon.close()
 
 
 def test_udisks_calls_of_a_system_backup(fresh):
