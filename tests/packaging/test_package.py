@@ -122,8 +122,7 @@ def test_packaged_tool_reports_the_package_version(deb, unpacked):
     # debian/changelog gives the package's version, CMake's project() the binary's.
     version = subprocess.run(["dpkg-deb", "-f", str(deb), "Version"], check=True,
                              capture_output=True, text=True).stdout.strip()
-    proc = subprocess.run([str(unpacked / TOOL), "--version"], capture_output=True, text=True,
-                          env={"LC_ALL": "C.UTF-8", "PATH": "/usr/bin:/bin"}, timeout=60)
+    proc = run_packaged(unpacked, ["--version"])
     assert (proc.returncode, proc.stdout) == (0, "orvik-recovery-tool %s\n" % version)
 
 
