@@ -15,11 +15,15 @@ bash scripts/install-deps.sh >/dev/null || { echo "installing the dependencies f
 build=${ORVIK_BUILD_DIR:-$top/build}
 tool="$build/src/tool/main/orvik-recovery-tool"
 
-if [ ! -x "$tool" ]; then
-  echo "== build"
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-    cmake --build "$build" --target orvik-recovery-tool -j"$(nproc)" >/dev/null ||
-    { echo "build failed" >&2; exit 1; }
+# A build tree is brought up to date (nothing to do when it is, a few seconds), so a pull
+# never leaves an old tool in use; a tool without a tree beside it (copied in) is used as is.
+log="$build.log"
+if [ -f "$build/CMakeCache.txt" ] || [ ! -x "$tool" ]; then
+  echo "== build (log: $log)"
+  { [ -f "$build/CMakeCache.txt" ] || cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo; } \
+    >"$log" 2>&1 &&
+    cmake --build "$build" --target orvik-recovery-tool -j"$(nproc)" >>"$log" 2>&1 ||
+    { tail -n 30 "$log"; echo "build failed (log: $log)" >&2; exit 1; }
 fi
 
 recovery=/recovery/backup
