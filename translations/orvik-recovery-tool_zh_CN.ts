@@ -329,5 +329,9 @@
         <source>Dry run: the replaced backup %1 would be deleted</source>
         <translation>试运行：将删除被替换的备份 %1</translation>
     </message>
+    <message>
+        <source>The root partition could not be identified</source>
+        <translation>无法识别根分区</translation>
+    </message>
 </context>
 </TS>

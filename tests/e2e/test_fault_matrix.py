@@ -260,6 +260,21 @@ def test_mount_fails_with_dbus_error(action):
     assert_sentinels(r, mounted_recovery=False)
 
 
+@pytest.mark.parametrize("args", [SYSTEM_BACKUP, ["-a", "manual_backup", "-p", "/media/user/usb"],
+                                  ["-a", "system_restore"],
+                                  ["-a", "manual_restore", "-p", "/data/backups"]],
+                         ids=["system_backup", "manual_backup", "system_restore",
+                              "manual_restore"])
+def test_no_device_mounted_at_root(args):
+    # The service lists no device at "/": a plan would name "UUID:" as the root partition.
+    s = scenario()
+    [d for d in s["devices"] if d.get("mount") == ["/"]][0]["mount"] = []
+    r = run(s, args)
+    assert status(r) == -1, r
+    assert "The root partition could not be identified" in r.stderr
+    assert_untouched(r)
+
+
 # -------------------------------------------------------------------- external programs
 
 GARBAGE = ("\x00\xff\xfe garbage \"unterminated\n" + "A" * 5000 + "\n/dev/\x01 x y z\n"

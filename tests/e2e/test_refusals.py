@@ -29,8 +29,23 @@ def extra(*devices, **top):
     return s
 
 
+def nested(d):
+    """d mounted inside the data partition, which holds its mount point."""
+    s = extra(d)
+    data = [x for x in s["devices"] if x["name"] == "sda3"][0]
+    data["files"] = dict(data.get("files", {}), **{d["mount"][0][len("/data/"):] + "/.keep": ""})
+    return s
+
+
 BACKUP = ["-a", "system_backup", "-p"]
 MANUAL = ["-a", "manual_backup", "-p"]
+
+
+def data_partition_at(mount_point, **top):
+    """The data partition mounted at mount_point, its home, opt and var bound as in plain."""
+    s = patch(scenario("plain", **top), "sda3", mount=[mount_point])
+    s["binds"] = [[mount_point + "/" + d, "/" + d] for d in ("home", "opt", "var")]
+    return s
 
 # (id, scenario, arguments, message, exit status)
 REFUSALS = [
@@ -76,6 +91,11 @@ REFUSALS = [
      BACKUP + ["/data/variable"], '"This directory cannot be used', 7),
     ("plain prefix /optical", extra(mounted("sdz1", "/optical")), BACKUP + ["/optical"],
      '"This directory cannot be used', 7),
+    # The service sorts mount points: /home, a bind of the data partition's home, comes before
+    # /userdata, where the partition itself is mounted and whose opt the backup copies.
+    ("system backup under the data partition's own /opt",
+     data_partition_at("/userdata", dirs=["/userdata/opt/bk"]), BACKUP + ["/userdata/opt/bk"],
+     '"This directory cannot be used', 7),
     ("read-only location", extra(mounted("sdz1", "/mnt/ro", readonly=True)),
      BACKUP + ["/mnt/ro"], '"Cannot back up data to the read-only device"', 6),
     ("read-only manual location", extra(mounted("sdz1", "/media/ro", readonly=True)),
@@ -87,6 +107,13 @@ REFUSALS = [
      MANUAL + ["/media/win"], 'reiserfs format." "ntfs"', 2),
     ("unknown location type", scenario("plain", dirs=["/run/x"]), BACKUP + ["/run/x"],
      'reiserfs format." ""', 2),
+    # A mount point selects a path only whole, and the deepest one wins.
+    ("vfat beside the data partition", extra(mounted("sdz1", "/data2", fstype="vfat")),
+     BACKUP + ["/data2"], 'reiserfs format." "vfat"', 2),
+    ("vfat inside the data partition", nested(mounted("sdz1", "/data/usb", fstype="vfat")),
+     BACKUP + ["/data/usb"], 'reiserfs format." "vfat"', 2),
+    ("directory beside a mounted disk", scenario("plain", dirs=["/media/user/usb2"]),
+     MANUAL + ["/media/user/usb2"], 'reiserfs format." ""', 2),
     ("too little space", extra(mounted("sdz1", "/mnt/small", size=1 << 30)),
      BACKUP + ["/mnt/small"], "is required for backup. Free space available:", 1),
     # restore checks

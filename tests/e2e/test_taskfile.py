@@ -81,6 +81,12 @@ CASES = [
      "ManualRestore",
      lambda d: [restore(["UUID:" + DATA_UUID, "/images/2024"], "starting restore root partition")],
      None),
+    # /media/user/usb2 lies on the root file system, not on the disk at /media/user/usb.
+    ("manual_restore beside a mounted disk",
+     lambda: scenario("plain", files={"/media/user/usb2/system.osi": "image\n"}),
+     ["-a", "manual_restore", "-p", "/media/user/usb2"], "ManualRestore",
+     lambda d: [restore(["UUID:" + ROOT_UUID, "media/user/usb2"],
+                        "starting restore root partition")], None),
 ]
 
 

@@ -334,8 +334,6 @@ def test_system_restore_from_the_initial_image(fresh):
         m.reset()
 
 
-@pytest.mark.xfail(strict=True, reason="pending mend: the initial image is checked under "
-                   "/recovery, not where the recovery partition is mounted")
 def test_system_restore_with_the_recovery_partition_elsewhere(fresh):
     """The initial image is looked for where the recovery partition is mounted."""
     m = fresh
@@ -395,8 +393,6 @@ def test_awkward_paths(fresh, requested):
     assert_plan_resolves_to(m, json.loads(read(m, TASK)), requested)
 
 
-@pytest.mark.xfail(strict=True, reason="pending mend: the data mount point is the first of "
-                   "udisks2's sorted MountPoints, not where the partition's own root is")
 def test_data_partition_also_bound_elsewhere(fresh):
     """A bind of a data subdirectory that sorts before /data must not be taken for the data
     partition's mount point: /data/opt stays a directory the backup may not go to."""

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -22,9 +23,11 @@ struct ListedDevice {
 class Disks {
 public:
     Disks() = default;
-    explicit Disks(QList<ListedDevice> devices);
+    // mountRoots maps a mount point to the directory of its file system mounted there: "/"
+    // where the whole file system is, the source directory of a bind mount.
+    explicit Disks(QList<ListedDevice> devices, QHash<QString, QString> mountRoots = {});
 
-    // One GetBlockDevices and one GetManagedObjects.
+    // One GetBlockDevices and one GetManagedObjects, and the kernel's mount table.
     static Disks list();
 
     const QList<ListedDevice>& devices() const;
@@ -34,11 +37,16 @@ public:
     QString uuidMountedAt(const QString& mountPoint) const;
     QString driveOf(const QString& uuid) const;
 
-    // The device's first mount point; empty when it is not mounted.
+    // Where the device's own root is mounted: the first of its mount points whose root is
+    // "/", else the first (the service sorts them by path, so a bind of one of its
+    // directories may come first); empty when it is not mounted.
     QString mountPointOf(const ListedDevice& device) const;
     QString mountPointOf(const QString& uuid) const;
 
-    // The first device with a mount point, other than those in skip, that prefixes path.
+    // The device whose mount point holds path at a path-component boundary, the deepest such
+    // mount point winning ("/data2" is not under "/data"; with "/data" and "/data/home" both
+    // mounted, "/data/home/x" lies on the latter); mount points listed in skip are passed
+    // over. Null when none.
     const ListedDevice* holding(const QString& path, const QStringList& skip = {}) const;
 
     // The mount point of the device carrying uuid, mounting it through the service when it
@@ -54,4 +62,12 @@ private:
     void update(ListedDevice& device, const class OBlockDevice& read);
 
     QList<ListedDevice> m_devices;
+    QHash<QString, QString> m_mountRoots;
 };
+
+// True when path is mountPoint or lies below it.
+bool isUnderMountPoint(const QString& path, const QString& mountPoint);
+
+// Mount point -> root directory, from the lines of a /proc/self/mountinfo text; where mounts
+// are stacked, the last (the visible one) wins.
+QHash<QString, QString> parseMountRoots(const QByteArray& mountinfo);

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QStorageInfo>
-#include <algorithm>
 
 #include "utils/core/command/spawncmd.h"
 #include "utils/core/partitionusage/fstype.h"
@@ -193,10 +192,8 @@ QString parseDfMountPoint(const QString& dfOutput) {
     return "Error";
 }
 
-QString findLocationRoot(const QString& path, const QString& dataMountPoint, QStringList mountRoots,
-                         QString& redirected) {
-    std::stable_sort(mountRoots.begin(), mountRoots.end(),
-                     [](const QString& a, const QString& b) { return a.size() > b.size(); });
+QString findLocationRoot(const QString& path, const QString& dataMountPoint,
+                         const QStringList& mountRoots, QString& redirected) {
     redirected = path;
     for (const char* prefix : {"/home", "/root", "/var", "/opt"}) {
         if (path.startsWith(prefix)) {
@@ -204,12 +201,14 @@ QString findLocationRoot(const QString& path, const QString& dataMountPoint, QSt
             break;
         }
     }
+    // The deepest root holding the path: /media/user/disk2 does not lie on /media/user/disk.
+    QString found;
     for (const QString& root : mountRoots) {
-        if (!root.isEmpty() && redirected.startsWith(root)) {
-            return root;
+        if (root.size() > found.size() && isUnderMountPoint(redirected, root)) {
+            found = root;
         }
     }
-    return QString();
+    return found;
 }
 
 bool isForbiddenSystemBackupPath(const QString& path, const QString& mountPoint,

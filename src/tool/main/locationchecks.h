@@ -31,10 +31,10 @@ QString checkMountPoint(const QString& path);
 // The mount point column of df's first "/dev" line; "Error" when there is none.
 QString parseDfMountPoint(const QString& dfOutput);
 
-// Longest mounted root that prefixes the path (after the data-partition redirection of
-// /home, /root, /var and /opt); empty when none.
-QString findLocationRoot(const QString& path, const QString& dataMountPoint, QStringList mountRoots,
-                         QString& redirected);
+// The deepest mounted root holding the path at a path-component boundary (after the
+// data-partition redirection of /home, /root, /var and /opt); empty when none.
+QString findLocationRoot(const QString& path, const QString& dataMountPoint,
+                         const QStringList& mountRoots, QString& redirected);
 
 // A system backup may lie neither on the system partitions themselves nor in /opt or /var
 // (on the system or their twins on the data partition), which it copies: the prefixes are

@@ -92,10 +92,15 @@ int locateRecoveryPartition(MachineValues& machine) {
     return NoError;
 }
 
-void readPartitionIdentities(MachineValues& machine) {
+int readPartitionIdentities(MachineValues& machine) {
     const QString backupDir = machine.recoveryMountPoint + "/backup";
     machine.dataUuid = readInfoOrMountedUUID(backupDir + "/_ovd_data.info", machine.disks);
     machine.bootUuid = readInfoOrMountedUUID(backupDir + "/boot.info", machine.disks);
     machine.rootUuid = readInfoOrMountedUUID("/", machine.disks);
+    if (machine.rootUuid.isEmpty()) {
+        qWarning() << QObject::tr("The root partition could not be identified");
+        return OtherError;
+    }
     machine.dataMountPoint = machine.disks.mountIfNeeded(machine.dataUuid);
+    return NoError;
 }

@@ -26,5 +26,6 @@ int readRecoveryConfiguration(MachineValues& machine);
 int locateRecoveryPartition(MachineValues& machine);
 
 // Reads the data, boot and root UUIDs and the data partition's mount point (mounting it when
-// it is not mounted).
-void readPartitionIdentities(MachineValues& machine);
+// it is not mounted). OtherError when no partition is mounted at "/": every plan images or
+// restores the root partition, and one naming none would fail only in the live system.
+int readPartitionIdentities(MachineValues& machine);

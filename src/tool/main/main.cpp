@@ -53,8 +53,10 @@ int main(int argc, char* argv[]) {
     if (isCancelAction(request.action)) {
         return cancelBackupOrRestore(request.action, machine.recoveryMountPoint);
     }
-    readPartitionIdentities(machine);
-
+    code = readPartitionIdentities(machine);
+    if (code != NoError) {
+        return code;
+    }
     code = isBackupAction(request.action) ? planBackup(request, machine)
                                           : planRestore(request, machine);
     if (code != NoError || request.dryRun) {

@@ -7,8 +7,6 @@
 #include "tool/main/taskfile.h"
 #include "utils/utils/systemqueries.h"
 
-const char initialSystemImage[] = "/recovery/backup/system.osi";
-
 namespace {
 
 // Every image of a backup directory must pass the image tool's check, in name order.
@@ -32,7 +30,9 @@ int checkBackupImages(const QString& directory) {
 
 int checkImages(const Request& request, const MachineValues& machine, Location& location) {
     if (request.action == SystemRestore) {
-        if (!Utils::isValidOsiImage(initialSystemImage)) {
+        // Where the partition is mounted now: the machine checks may just have mounted it
+        // away from /recovery. The plan names the image relative to the partition anyway.
+        if (!Utils::isValidOsiImage(machine.recoveryMountPoint + "/backup/system.osi")) {
             qWarning() << QObject::tr("The initial backup file is invalid.");
             return MD5Error;
         }

@@ -42,7 +42,11 @@ Disks loadListing() {
                                 d.value("drive").toString(), strings(d.value("mounts")),
                                 d.value("label").toString()};
     }
-    return Disks(devices);
+    QByteArray mountinfo;
+    for (const QString& line : strings(root.value("mountinfo"))) {
+        mountinfo += line.toUtf8() + '\n';
+    }
+    return Disks(devices, parseMountRoots(mountinfo));
 }
 
 QString nodeOf(const ListedDevice* device) {
@@ -89,12 +93,16 @@ private slots:
         row("drive of no UUID", "driveOf", "", "");
         row("mount point", "mountPointOf", kRecovery, "/recovery");
         row("first of several", "mountPointOf", kData, "/data");
+        row("own root before a bind sorted first", "mountPointOf", kUserData, "/userdata");
         row("not mounted", "mountPointOf", kUnmounted, "");
         row("backup directory", "holdingOffSystem", "/data/backups", "/dev/sda3");
         row("mount point itself", "holdingOffSystem", "/media/user/disk", "/dev/sdb1");
         row("on the root file system", "holdingOffSystem", "/srv/backups", "none");
         row("on /boot", "holdingOffSystem", "/boot/x", "none");
         row("root counts unless skipped", "holding", "/srv/backups", "/dev/sda2");
+        row("sibling of a mount point", "holdingOffSystem", "/data2/bk", "/dev/sdb2");
+        row("directory beside a mount point", "holdingOffSystem", "/media/user/disk2", "none");
+        row("deepest mount point wins", "holdingOffSystem", "/data/home/bk", "/dev/dm-0");
     }
     void queries() {
         QFETCH(QString, query);
