@@ -93,6 +93,9 @@ guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
 guard "no plan without the block-device inventory" src/tool/main/machinechecks.cpp \
   '' 'if (inventory.isEmpty() && !isCancelAction(action)) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_unreadable_inventory_on_lvm_machine_is_refused"
+guard "no plan on an unknown root partition" src/tool/main/machinechecks.cpp \
+  '' 'if (machine.rootUuid.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_no_device_mounted_at_root"
 guard "empty UUID names no partition" src/platform/udisks/disks.cpp \
   'const ListedDevice* Disks::byUuid(const QString& uuid) const {' \
   'if (uuid.isEmpty()) {' 'if (false) {' \
