@@ -22,7 +22,9 @@ def built(relative):
     build = os.environ.get("ORVIK_BUILD_DIR")
     found = glob.glob(os.path.join(build, relative)) if build else []
     found = found or glob.glob(os.path.join(REPO, "build*", relative))
-    return max(found, key=os.path.getmtime) if found else None
+    # Absolute and without symlinks: it is run inside the machine, whose working directory
+    # is "/", and found there at the path its library's run path was built with.
+    return os.path.realpath(max(found, key=os.path.getmtime)) if found else None
 
 
 def missing(*features):
@@ -45,12 +47,11 @@ def machine():
     tool = os.environ.get("ORVIK_TOOL") or built("src/tool/main/orvik-recovery-tool")
     if not tool:
         pytest.skip("the tool is not built")
-    os.environ["ORVIK_TOOL"] = tool
+    tool = os.path.realpath(tool)
     # A run ended by a signal still takes the machine down (the teardown below runs).
     signal.signal(signal.SIGTERM, on_signal)
     realmachine.clean_stale()
-    m = realmachine.RealMachine(features=FEATURES)
-    m.tool = tool
+    m = realmachine.RealMachine(features=FEATURES, tool=tool)
     m.start()
     yield m
     m.stop()

@@ -25,6 +25,7 @@ BUS_SOCKET = "/run/dbus/system_bus_socket"
 BUS_ADDRESS = "unix:path=" + BUS_SOCKET
 UDISKSD = "/usr/libexec/udisks2/udisksd"
 UDEVD = "/lib/systemd/systemd-udevd"
+EXPOSED = "/run/realdisk/exposed"
 PATH = "/run/realdisk/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 RESERVE = 1610612736
 
@@ -184,9 +185,10 @@ class Part:
 class RealMachine:
     """Brought up by start(), undone by stop(), which also runs when start() fails."""
 
-    def __init__(self, layout=LAYOUT, features=None):
+    def __init__(self, layout=LAYOUT, features=None, tool=None):
         self.parts = [Part(*row) for row in layout]
         self.features = features or probe_features()
+        self.tool = tool     # absolute path on the host; its build tree is exposed inside
         self.work = None
         self.loops = {}      # disk -> /dev/loopN
         self.procs = {}      # name -> Popen, every process started for the machine
@@ -394,16 +396,26 @@ class RealMachine:
         os.chmod(self.path("/run/realdisk/bin/orvik-clone"), 0o755)
         for d in ("/media", "/data/var/lib/udisks2", "/run/udisks2"):
             os.makedirs(self.path(d), exist_ok=True)
-        for build in {os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(t))))
-                      for t in [os.environ.get("ORVIK_TOOL", "")] if t}:
-            self.expose(build)
+        if self.tool:
+            # The build tree of the tool: src/tool/main/<tool>.
+            self.expose(os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(
+                self.tool)))))
 
     def expose(self, host_dir):
-        """The build tree, read-only at its own path."""
-        target = self.path(host_dir)
-        os.makedirs(target, exist_ok=True)
-        sh(["mount", "--bind", host_dir, target])
-        sh(["mount", "-o", "remount,bind,ro", target])
+        """A host directory, read-only, at its own path inside: the tool finds its library
+        in the build tree by absolute path. It is bound under /run and reached through a
+        symlink at its own path. A bind at that path itself would lie under a partition
+        mount when the clone is under /home or /var (the data partition's binds), keep that
+        from being unmounted, and be counted by du in the tool's space estimate."""
+        link = self.path(host_dir)
+        if os.path.isdir(link):
+            return  # the overlaid host /usr or /etc shows it already
+        bound = self.path(EXPOSED + host_dir)
+        os.makedirs(bound)
+        sh(["mount", "--bind", host_dir, bound])
+        sh(["mount", "-o", "remount,bind,ro", bound])
+        os.makedirs(os.path.dirname(link), exist_ok=True)
+        os.symlink(EXPOSED + host_dir, link)
 
     def write(self, inside, content):
         full = self.path(inside)
