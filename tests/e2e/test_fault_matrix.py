@@ -343,21 +343,49 @@ def manual_restore_scenario():
     return s
 
 
-@pytest.mark.parametrize("fault,expected", [
-    ("missing", 5),     # a check that could not run lets no restore through
-    ("exit-3", 0),      # only "invalid file" on standard error marks an image invalid
-    ("garbage", 0),
-    ("signal-9", 0),
-])
-def test_image_tool_fault(fault, expected):
-    s = with_program(manual_restore_scenario(), "orvik-clone", fault)
+# (fault, exit status, message): a tool that could not run or died part way has not checked
+# the image; one that exits with a code of its own without "invalid file" lets it pass.
+IMAGE_TOOL_FAULTS = [
+    ("missing", {"missing": True}, 5, "The image tool orvik-clone cannot be found to check"),
+    ("killed", {"signal": 9}, 5, "The image tool was killed by signal 9 while checking"),
+    ("crashed", {"signal": 11}, 5, "The image tool was killed by signal 11 while checking"),
+    ("exit-3", FAULTS["exit-3"], 0, "The image tool exited with code 3 checking"),
+    ("garbage", FAULTS["garbage"], 0, None),
+]
+
+
+@pytest.mark.parametrize("fault,rule,expected,message", IMAGE_TOOL_FAULTS,
+                         ids=[f[0] for f in IMAGE_TOOL_FAULTS])
+def test_image_tool_fault(fault, rule, expected, message):
+    s = manual_restore_scenario()
+    s["programs"] = {"orvik-clone": rule}
     r = run(s, ["-a", "manual_restore", "-p", "/data/restore"])
     assert status(r) == expected, r
+    if message:
+        assert message + ' "/data/restore/system.osi"' in r.stderr
     if expected == 0:
         assert_planned(r, "ManualRestore")
     else:
         assert "The backup file is invalid." in r.stderr
         assert_untouched(r)
+
+
+def test_image_tool_killed_on_the_initial_image():
+    s = with_program(scenario(), "orvik-clone", "signal-9")
+    r = run(s, ["-a", "system_restore"])
+    assert status(r) == 5, r
+    assert "The initial backup file is invalid." in r.stderr
+    assert_untouched(r)
+
+
+def test_invalid_upper_case_image_is_refused():
+    s = scenario()
+    s["files"] = dict(s["files"], **{"/data/restore/SYSTEM.OSI": "image\n"})
+    s["invalid_images"] = ["/data/restore/SYSTEM.OSI"]
+    r = run(s, ["-a", "manual_restore", "-p", "/data/restore"])
+    assert status(r) == 5, r
+    assert "The backup file is invalid." in r.stderr
+    assert_untouched(r)
 
 
 @pytest.mark.parametrize("fault", sorted(FAULTS))

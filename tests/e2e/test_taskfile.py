@@ -173,12 +173,14 @@ def test_manual_restore_names_only_the_directory():
                        ("a.osi", "boot.osi", "c.osi", "d.osi", "system.osi")]
 
 
-def test_manual_restore_with_upper_case_image_checks_nothing():
-    s = scenario("plain", files={"/data/old/SYSTEM.OSI": "x\n"})
+@pytest.mark.parametrize("invalid,code", [(False, 0), (True, 5)], ids=["valid", "invalid"])
+def test_manual_restore_checks_an_upper_case_image(invalid, code):
+    image = "/data/old/SYSTEM.OSI"
+    s = scenario("plain", files={image: "x\n"}, invalid_images=[image] if invalid else [])
     o = run(s, "-a", "manual_restore", "-p", "/data/old")
-    assert o.code == 0, o
-    assert not any(p[0].endswith("orvik-clone") for p in o.programs)
-    assert o.json(TASK_FILE)["type"] == "ManualRestore"
+    assert o.code == code, o
+    assert [p[-1] for p in o.programs if p[0].endswith("orvik-clone")] == [image]
+    assert (o.json(TASK_FILE) or {}).get("type") == (None if invalid else "ManualRestore")
 
 
 def test_system_restore_on_lvm_machine_plans():

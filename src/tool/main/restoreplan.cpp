@@ -9,18 +9,19 @@
 
 namespace {
 
-// Every image of a backup directory must pass the image tool's check, in name order.
+// Every image of a backup directory must pass the image tool's check, in name order. The
+// images checked are the ones the directory test found: the name filter ignores case, so
+// "SYSTEM.OSI" is one of them and may not go to the restore unchecked.
 int checkBackupImages(const QString& directory) {
     const QDir dir(directory);
-    if (dir.entryList({"*.osi"}, QDir::AllEntries | QDir::NoDotAndDotDot).isEmpty()) {
+    const QStringList images = dir.entryList({"*.osi"}, QDir::AllEntries | QDir::NoDotAndDotDot,
+                                             QDir::Name | QDir::IgnoreCase);
+    if (images.isEmpty()) {
         qWarning() << QObject::tr("Invalid path");
         return PathError;
     }
-    const QStringList entries =
-        dir.entryList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
-    for (const QString& name : entries) {
-        if (name.endsWith(".osi") &&
-            !Utils::isValidOsiImage(QString("%1/%2").arg(directory, name))) {
+    for (const QString& name : images) {
+        if (!Utils::isValidOsiImage(QString("%1/%2").arg(directory, name))) {
             qWarning() << QObject::tr("The backup file is invalid.");
             return MD5Error;
         }

@@ -88,13 +88,33 @@ bool isValidOsiImage(const QString& file) {
     // pass as valid and let a restore through.
     const QString tool = QStandardPaths::findExecutable("orvik-clone");
     if (tool.isEmpty()) {
+        qWarning() << "The image tool orvik-clone cannot be found to check" << file;
         return false;
     }
     QString output;
     QString error;
-    // The tool's exit status says nothing reliable; only its complaint marks a bad image.
-    SpawnCmd(tool, {"--osi-info", file}, output, error);
-    return !error.contains("invalid file");
+    SpawnExit exit;
+    SpawnCmd(tool, {"--osi-info", file}, output, error, exit);
+    if (!exit.started) {
+        qWarning() << "The image tool could not be started to check" << file;
+        return false;
+    }
+    // A tool that died part way has not finished reading the image: it may be the image
+    // itself that made it crash.
+    if (exit.crashed) {
+        qWarning() << "The image tool was killed by signal" << exit.code << "while checking"
+                   << file;
+        return false;
+    }
+    // Its own exit codes are not ours to read; only its complaint marks a bad image.
+    if (error.contains("invalid file")) {
+        return false;
+    }
+    if (exit.code != 0) {
+        qWarning() << "The image tool exited with code" << exit.code << "checking" << file
+                   << "without calling it invalid";
+    }
+    return true;
 }
 
 bool isReadOnly(const QString& path) {

@@ -29,6 +29,8 @@ private slots:
     void childSeesLcAllC();
     void withInput_data();
     void withInput();
+    void howItEnded_data();
+    void howItEnded();
 
 private:
     QString script(const QString& name, const QString& body);
@@ -239,6 +241,36 @@ void SpawnCmdTest::withInput() {
     }
     QCOMPARE(gotOutput, output);
     QCOMPARE(gotError, error);
+}
+
+void SpawnCmdTest::howItEnded_data() {
+    QTest::addColumn<QString>("body");  // empty: no such program
+    QTest::addColumn<bool>("started");
+    QTest::addColumn<bool>("crashed");
+    QTest::addColumn<int>("code");
+
+    QTest::newRow("exit 0") << "exit 0" << true << false << 0;
+    QTest::newRow("exit 3 after complaining") << "echo no >&2\nexit 3" << true << false << 3;
+    QTest::newRow("exit 137 is no signal") << "exit 137" << true << false << 137;
+    QTest::newRow("SIGKILL") << "echo half\nkill -9 $$" << true << true << 9;
+    QTest::newRow("SIGSEGV") << "kill -11 $$" << true << true << 11;
+    QTest::newRow("cannot start") << "" << false << false << -1;
+}
+
+void SpawnCmdTest::howItEnded() {
+    QFETCH(QString, body);
+    QFETCH(bool, started);
+    QFETCH(bool, crashed);
+    QFETCH(int, code);
+
+    const QString cmd = body.isEmpty() ? m_scripts->file("no-such-program") : script("end", body);
+    QString output;
+    QString error;
+    SpawnExit exit;
+    QCOMPARE(SpawnCmd(cmd, {}, output, error, exit), started && !crashed && code == 0);
+    QCOMPARE(exit.started, started);
+    QCOMPARE(exit.crashed, crashed);
+    QCOMPARE(exit.code, code);
 }
 
 QTEST_GUILESS_MAIN(SpawnCmdTest)

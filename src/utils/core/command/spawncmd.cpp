@@ -40,12 +40,22 @@ bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output) {
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error) {
+    SpawnExit exit;
+    return SpawnCmd(cmd, args, output, error, exit);
+}
+
+bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error,
+              SpawnExit& exit) {
     QProcess process;
     setUp(process, cmd, args);
     process.start(QIODevice::ReadWrite);
     process.waitForFinished(-1);
     output.append(textUpToNul(process.readAllStandardOutput()));
     error.append(textUpToNul(process.readAllStandardError()));
+    exit.started = process.error() != QProcess::FailedToStart;
+    // After a crash QProcess keeps the signal number as the exit code.
+    exit.crashed = exit.started && process.exitStatus() == QProcess::CrashExit;
+    exit.code = exit.started ? process.exitCode() : -1;
     return finishedWell(process);
 }
 
