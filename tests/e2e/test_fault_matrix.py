@@ -427,6 +427,7 @@ def test_df_missing_for_directory_on_root_is_refused():
 KILL_SHIM = r'''
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <limits.h>
 #include <signal.h>
 #include <stdio.h>
@@ -438,16 +439,22 @@ KILL_SHIM = r'''
  * to a file under <dir> puts half of its bytes, then the process is killed. Files are told by
  * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
  * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
- * ending in <suffix>. */
+ * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead. */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
     return a >= b && strcmp(s + a - b, suffix) == 0;
 }
 
-static void die_if_renamed_onto(const char *target) {
+static int refused_rename_onto(const char *target) {
     const char *suffix = getenv("ORVIK_KILL_RENAME");
     if (suffix && target && ends_with(target, suffix)) kill(getpid(), SIGKILL);
+    suffix = getenv("ORVIK_FAIL_RENAME");
+    if (suffix && target && ends_with(target, suffix)) {
+        errno = EIO;
+        return 1;
+    }
+    return 0;
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
@@ -474,14 +481,14 @@ ssize_t write(int fd, const void *buf, size_t n) {
 int rename(const char *from, const char *to) {
     static int (*real)(const char *, const char *);
     if (!real) real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
-    die_if_renamed_onto(to);
+    if (refused_rename_onto(to)) return -1;
     return real(from, to);
 }
 
 int renameat(int fromdir, const char *from, int todir, const char *to) {
     static int (*real)(int, const char *, int, const char *);
     if (!real) real = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
-    die_if_renamed_onto(to);
+    if (refused_rename_onto(to)) return -1;
     return real(fromdir, from, todir, to);
 }
 
@@ -490,7 +497,7 @@ int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned
     if (!real)
         real = (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT,
                                                                              "renameat2");
-    die_if_renamed_onto(to);
+    if (refused_rename_onto(to)) return -1;
     return real(fromdir, from, todir, to, flags);
 }
 '''
@@ -557,6 +564,25 @@ def test_killed_while_writing_index(kill_shim, moment):
     assert task_of(r)["type"] == "SystemBackup"
     assert r.files[INDEX] == OLD_INDEX
     assert r.files[OLD_FLAG] is None and r.files[NEW_FLAG] is None
+    assert_no_shell(r)
+    assert_sentinels(r)
+
+
+@pytest.mark.parametrize("target", ["/data/backups", "/data" + OLD_BACKUP + "#"],
+                         ids=["new backup", "replacing the recorded one"])
+def test_index_cannot_be_saved(kill_shim, target):
+    # The new backup could never be found or replaced: no flag. The index is written before
+    # the replaced backup is deleted, so that one is still there, and still listed.
+    r = run(scenario(), ["-a", "system_backup", "-p", target],
+            env=killed_env(kill_shim, ORVIK_FAIL_RENAME="/backup/savePath.json"),
+            collect=[RECORDED])
+    assert status(r) == -1, r
+    assert 'Cannot save the save-path index "/recovery/backup/savePath.json"' in r.stderr
+    assert SUCCESS not in r.stderr
+    assert task_of(r)["type"] == "SystemBackup"
+    assert r.files[INDEX] == OLD_INDEX
+    assert r.files[OLD_FLAG] is None and r.files[NEW_FLAG] is None
+    assert r.files[RECORDED] == b"image\n"
     assert_no_shell(r)
     assert_sentinels(r)
 

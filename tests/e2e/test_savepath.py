@@ -6,8 +6,8 @@ import time
 
 import pytest
 
-from frontend import (DATA_UUID, INDEX_FILE, TASK_FILE, TIME_STAMP, USB_UUID, patch,
-                      recovery_files, run, scenario, tool_path)
+from frontend import (DATA_UUID, INDEX_FILE, NEW_FLAG, OLD_FLAG, SUCCESS, TASK_FILE, TIME_STAMP,
+                      USB_UUID, patch, recovery_files, run, scenario, tool_path)
 
 OLD_KEY = "1700000000"
 OLD_DIR = "/backups/2023-11-14-22-13-20"
@@ -204,17 +204,24 @@ def test_replace_does_not_cross_into_another_mount():
     assert o.json(INDEX_FILE)[DATA_UUID][OLD_KEY] == OLD_DIR
 
 
-def test_index_write_failure_keeps_the_old_index_whole():
+@pytest.mark.parametrize("replace", [False, True], ids=["new backup", "replacing one"])
+def test_index_write_failure_raises_no_flag(replace):
     """The disk fills up: the task file fits, the larger index does not. The old index stays
-    as it was, never truncated."""
+    whole, the run fails without a flag (the new backup could never be found again), and a
+    replaced backup is not deleted: the index still lists it."""
     big = {DATA_UUID: {str(1600000000 + i): "/backups/%06d" % i for i in range(400)}}
+    big[DATA_UUID][OLD_KEY] = OLD_DIR
     s = backups_machine(big)
     patch(s, "sda4", size=4 << 20)
     fill = ["head -c 8192 /dev/zero > /recovery/pad",
             "dd if=/dev/zero of=/recovery/fill bs=4096 2>/dev/null || true",
             "rm /recovery/pad"]
-    o = run(s, "-a", "system_backup", "-p", "/data/backups", before=fill)
-    assert o.code == 0, o
-    assert "file open failed!" in o.err
+    target = OLD_PATH + "#" if replace else "/data/backups"
+    o = run(s, "-a", "system_backup", "-p", target, before=fill, collect=[OLD_PATH])
+    assert o.code == 255, o
+    assert 'Cannot save the save-path index "/recovery/backup/savePath.json" :' in o.err
+    assert SUCCESS not in o.err
+    assert not o.exists(OLD_FLAG) and not o.exists(NEW_FLAG)
     assert o.json(INDEX_FILE) == big
     assert o.json(TASK_FILE)["type"] == "SystemBackup"
+    assert o.files[OLD_PATH] == ["boot.osi", "sub", "system.osi"]

@@ -24,8 +24,7 @@ int planBackup(const Request& request, const MachineValues& machine) {
                               stamp.secs, request.replaceTarget};
     if (request.dryRun) {
         reportReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
-    } else {
-        updateSavePathIndex(machine.recoveryMountPoint, machine.disks, entry);
+        return NoError;
     }
-    return NoError;
+    return updateSavePathIndex(machine.recoveryMountPoint, machine.disks, entry);
 }

@@ -103,19 +103,27 @@ bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
 }
 
 // Only a directory the index records for this location may go: the caller's text alone
-// could name a home or "/".
-void replaceRecordedBackup(QJsonObject& locationIndex, const QString& mountPoint,
+// could name a home or "/". The key of that directory, or empty when nothing may be deleted.
+QString deletableBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
                            const QString& replaceTarget) {
+    if (mountPoint.isEmpty()) {
+        qWarning() << "No mount point for the backup location, nothing deleted:" << replaceTarget;
+        return QString();
+    }
     const QString key = findRecordedBackupKey(locationIndex, mountPoint, replaceTarget);
     if (key.isEmpty()) {
         qWarning() << "Not a recorded backup of this location, nothing deleted:" << replaceTarget;
-        return;
     }
-    if (removeBackupDirectory(replaceTarget, mountPoint)) {
-        locationIndex.remove(key);
-    } else {
-        qWarning() << "The replaced backup could not be deleted:" << replaceTarget;
+    return key;
+}
+
+bool saveIndex(const QString& path, const QJsonObject& index) {
+    QString error;
+    if (!saveJson(path, index, error)) {
+        qWarning() << "Cannot save the save-path index" << path << ":" << error;
+        return false;
     }
+    return true;
 }
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
@@ -203,26 +211,33 @@ int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
     return NoError;
 }
 
-void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
-                         const SavePathEntry& entry) {
+int updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
+                        const SavePathEntry& entry) {
     const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
     QJsonObject index = Utils::readJsonFile(path);
     QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
+    QString mountPoint;
+    QString replacedKey;
     if (!entry.replaceTarget.isEmpty()) {
-        const QString mountPoint = disks.mountPointOf(entry.locationUuid);
-        if (mountPoint.isEmpty()) {
-            qWarning() << "No mount point for the backup location, nothing deleted:"
-                       << entry.replaceTarget;
-        } else {
-            replaceRecordedBackup(locationIndex, mountPoint, entry.replaceTarget);
-        }
+        mountPoint = disks.mountPointOf(entry.locationUuid);
+        replacedKey = deletableBackupKey(locationIndex, mountPoint, entry.replaceTarget);
     }
+    const QJsonValue replacedValue =
+        replacedKey.isEmpty() ? QJsonValue() : locationIndex.take(replacedKey);
     locationIndex.insert(QString::number(entry.secs), entry.backupDir);
     index.insert(entry.locationUuid, locationIndex);
-    QString error;
-    if (!saveJson(path, index, error)) {
-        qDebug() << "file open failed!" << error;
+    // The index is written before the old backup goes, so it never lists a directory that is
+    // already gone; an index that cannot be saved deletes nothing.
+    if (!saveIndex(path, index)) {
+        return OtherError;
     }
+    if (replacedKey.isEmpty() || removeBackupDirectory(entry.replaceTarget, mountPoint)) {
+        return NoError;
+    }
+    qWarning() << "The replaced backup could not be deleted:" << entry.replaceTarget;
+    locationIndex.insert(replacedKey, replacedValue);  // still there: keep it replaceable
+    index.insert(entry.locationUuid, locationIndex);
+    return saveIndex(path, index) ? NoError : OtherError;
 }
 
 void reportReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,

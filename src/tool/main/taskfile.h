@@ -57,10 +57,11 @@ struct SavePathEntry {
     QString replaceTarget;  // a former backup directory to delete; empty when none
 };
 
-// Records the new backup in "<recovery>/backup/savePath.json" (written atomically), after
-// deleting the replaced backup when the index records it for the location.
-void updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
-                         const SavePathEntry& entry);
+// Records the new backup in "<recovery>/backup/savePath.json" (written atomically), then
+// deletes the replaced backup when the index records it for the location. OtherError when
+// the index cannot be saved: the new backup could never be found or replaced, so no flag.
+int updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
+                        const SavePathEntry& entry);
 
 // The dry run's stand-in for updateSavePathIndex: says which former backup would be deleted
 // (or why none would be) and changes nothing.
