@@ -587,6 +587,50 @@ def test_index_cannot_be_saved(kill_shim, target):
     assert_sentinels(r)
 
 
+# ------------------------------------------------------------------------ two runs at once
+
+LOCK = "/run/orvik-recovery-tool.lock"
+WAITING = "Another run of orvik-recovery-tool is in progress; waiting for it to end"
+
+
+def hold_lock(seconds):
+    return ["(flock %s sleep %s >/dev/null 2>&1 &) ; sleep 0.3" % (LOCK, seconds)]
+
+
+# (id, action, lock held for seconds, test wait in seconds or None for the real one, status)
+LOCKED = [
+    ("waits for the other run", SYSTEM_BACKUP, 2, None, 0),
+    ("gives up after the wait", SYSTEM_BACKUP, 30, 1, -1),
+    ("cancel waits too", ["-a", "cancel_backup"], 30, 1, -1),
+]
+
+
+@pytest.mark.parametrize("case", LOCKED, ids=[c[0] for c in LOCKED])
+def test_run_lock_held(case):
+    _, args, held, wait, expected = case
+    env = {} if wait is None else {"ORVIK_LOCK_WAIT_SECONDS": str(wait)}
+    r = run(scenario(), args, before=hold_lock(held), env=env)
+    assert status(r) == expected, r
+    assert r.stderr.count(WAITING) == 1
+    if expected == 0:
+        assert_planned(r)
+    else:
+        assert "still holds" in r.stderr and SUCCESS not in r.stderr
+        assert_untouched(r)
+
+
+def test_run_lock_held_while_planning():
+    # A first run slowed down in its size estimate still holds the lock: a second one gives
+    # up rather than write the task file and the index beside it.
+    s = scenario()
+    s["programs"] = {"du": {"sleep": 4, "stdout": "1\t/opt\n"}}
+    first = "(%s %s >/dev/null 2>&1 &) ; sleep 1" % (simmachine.find_tool(),
+                                                       " ".join(SYSTEM_BACKUP))
+    r = run(s, SYSTEM_BACKUP, before=[first], env={"ORVIK_LOCK_WAIT_SECONDS": "1"})
+    assert status(r) == -1, r
+    assert WAITING in r.stderr and "still holds" in r.stderr
+
+
 # --------------------------------------------------------------------------- hostile paths
 
 LONG = "/data/" + "/".join(["d" * 199] * 20)  # about 4,000 characters

@@ -14,6 +14,7 @@
 #include "tool/main/machinechecks.h"
 #include "tool/main/options.h"
 #include "tool/main/restoreplan.h"
+#include "tool/main/runlock.h"
 #include "tool/main/status.h"
 
 int main(int argc, char* argv[]) {
@@ -45,8 +46,14 @@ int main(int argc, char* argv[]) {
         return reportStatus();
     }
 
+    // A run that will write holds the lock until it ends; a dry run writes nothing.
+    RunLock lock;
+    int code = request.dryRun ? NoError : lock.acquire(runLockPath, runLockWaitSeconds());
+    if (code != NoError) {
+        return code;
+    }
     MachineValues machine;
-    int code = checkMachine(request.action, machine);
+    code = checkMachine(request.action, machine);
     if (code != NoError) {
         return code;
     }
