@@ -294,16 +294,30 @@ def with_program(s, program, fault):
 
 
 # What a system backup on the plain machine comes to when one program misbehaves. The
-# classification (lsblk, dmsetup), the mount-point test (df) and the size estimate (du, the
-# usage tools, dpkg) each fall back to "nothing known", which on this machine still lets
-# the plan through; the flag depends on touch (and on sudo when /.flag.d must be made).
+# classification (lsblk, dmsetup) and the mount-point test (df) fall back to "nothing known",
+# which on this machine still lets the plan through; the size estimate never falls back to
+# less: an unreadable partition counts whole, a directory du gives no total for counts with
+# the used bytes of its file system, each with a warning. The flag depends on touch (and on
+# sudo when /.flag.d must be made).
 PLANNING_PROGRAMS = ["lsblk", "dmsetup", "df", "du", "dumpe2fs", "dpkg"]
+ESTIMATE_FALLBACK = {
+    "du": ['du gave no total for "/opt" ; counting the used bytes of its file system',
+           'du gave no total for "/var" ; counting the used bytes of its file system'],
+    "dumpe2fs": ['The usage of "/dev/sda1" ( "ext4" ) cannot be read',
+                 'The usage of "/dev/sda2" ( "ext4" ) cannot be read'],
+}
 
 
 @pytest.mark.parametrize("fault", sorted(FAULTS))
 @pytest.mark.parametrize("program", PLANNING_PROGRAMS)
 def test_planning_program_fault(program, fault):
     r = run(with_program(scenario(), program, fault), SYSTEM_BACKUP)
+    fallback = ESTIMATE_FALLBACK.get(program)
+    if fallback:
+        # The plain machine has room even for the estimate made too high.
+        assert status(r) == 0, r
+        for warning in fallback:
+            assert warning in r.stderr, r
     assert status(r) in (0, 1, 3, 4, 7, -1), r
     if status(r) == 0:
         assert_planned(r)
@@ -313,6 +327,18 @@ def test_planning_program_fault(program, fault):
         # A refusal writes nothing.
         assert SUCCESS not in r.stderr
         assert_untouched(r)
+
+
+def test_estimate_too_high_rather_than_too_low():
+    # Just room for what the partitions really hold: when their usage cannot be read they
+    # count whole, and the backup is refused rather than planned on a guess of nothing.
+    s = with_program(scenario(), "dumpe2fs", "exit-3")
+    data = [d for d in s["devices"] if "/data" in d.get("mount", [])][0]
+    data["avail"] = 40 * 2**30
+    r = run(s, SYSTEM_BACKUP)
+    assert status(r) == 1, r
+    assert "A minimum of" in r.stderr
+    assert_untouched(r)
 
 
 @pytest.mark.parametrize("fault", sorted(FAULTS))

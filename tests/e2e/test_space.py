@@ -6,8 +6,16 @@ from frontend import (RESERVE, TASK_FILE, add_device, patch, recovery_files, run
                       space_numbers)
 
 GiB = 1 << 30
-# Used bytes of the plain machine's partitions.
+MiB = 1 << 20
+# Used bytes of the plain machine's partitions, and the whole sizes of boot and root.
 BOOT, ROOT, DATA, RECOVERY = 268435456, 21474836480, 53687091200, 8589934592
+BOOT_SIZE, ROOT_SIZE = 1610612736, 107374182400
+STATVFS = "stat -f -c '%S %b %f' "  # fragment size, blocks, free blocks
+
+
+def statvfs_used(before_result):
+    size, blocks, free = map(int, before_result["stdout"].split())
+    return size * (blocks - free)
 SWAP = 8 * GiB
 
 
@@ -32,9 +40,16 @@ SYSTEM = [
     ("plain", {"/opt": 2097152, "/var": 4194304}, {}, BOOT + ROOT + 6 * GiB),
     ("du beyond 32 bits", {"/opt": 5 << 30, "/var": 0}, {}, BOOT + ROOT + (5 << 40)),
     ("nothing in /opt and /var", {"/opt": 0, "/var": 0}, {}, BOOT + ROOT),
-    ("unreadable usage adds nothing", {"/opt": 1024, "/var": 0}, {"dumpe2fs": {"exit": 1}},
-     1024 * 1024),
-    ("du fails", {"/opt": 1024, "/var": 1024}, {"du": {"exit": 1}}, BOOT + ROOT),
+    # Unreadable usage counts the whole partition: too high, never too low.
+    ("usage tool fails", {"/opt": 1024, "/var": 0}, {"dumpe2fs": {"exit": 1}},
+     BOOT_SIZE + ROOT_SIZE + MiB),
+    ("usage tool killed", {"/opt": 1024, "/var": 0}, {"dumpe2fs": {"signal": 9}},
+     BOOT_SIZE + ROOT_SIZE + MiB),
+    ("usage tool prints no figures", {"/opt": 1024, "/var": 0},
+     {"dumpe2fs": {"stdout": "dumpe2fs 1.47.0\n"}}, BOOT_SIZE + ROOT_SIZE + MiB),
+    ("du exits 1 after its total", {}, {"du": [
+        {"when": ["/opt"], "exit": 1, "stdout": "1024\t/opt\n", "stderr": "du: cannot read\n"},
+        {"when": ["/var"], "exit": 1, "stdout": "2048\t/var\n"}]}, BOOT + ROOT + 3 * MiB),
 ]
 
 
@@ -46,6 +61,34 @@ def test_system_backup_estimate(case):
     assert o.code == 1, o
     assert space_numbers(o.err) == (GiB, estimate + RESERVE)
     assert o.files[TASK_FILE] is None
+    if "dumpe2fs" in programs:
+        for node, size in (("/dev/sda1", BOOT_SIZE), ("/dev/sda2", ROOT_SIZE)):
+            assert ('The usage of "%s" ( "ext4" ) cannot be read: its usage tool failed or gave '
+                    'no usable figures ; counting its whole size %d' % (node, size)) in o.err
+
+
+# (id, du rule): du gives no total for /opt and /var, which then count with the used bytes of
+# the file system holding them (the data partition, 64 MiB written).
+DU_WITHOUT_TOTAL = [
+    ("du fails", {"exit": 1, "stderr": "du: cannot access\n"}),
+    ("du killed", {"signal": 9}),
+    ("du prints garbage", {"stdout": "x\t/opt\n12\t/opt/\n"}),
+]
+
+
+@pytest.mark.parametrize("case", DU_WITHOUT_TOTAL, ids=[c[0] for c in DU_WITHOUT_TOTAL])
+def test_du_without_total_counts_the_file_system(case):
+    _, rule = case
+    o = run(system_machine(GiB, {"/opt": 1, "/var": 1}, programs={"du": rule}),
+            "-a", "system_backup", "-p", "/data/backups",
+            before=["head -c 64M /dev/zero > /data/var/fill", STATVFS + "/var"])
+    assert o.code == 1, o
+    used = statvfs_used(o.r.before[-1])
+    assert used >= 64 * MiB
+    # the 64 MiB came out of the data partition's free space too
+    assert space_numbers(o.err)[1] == BOOT + ROOT + 2 * used + RESERVE
+    for d in ("/opt", "/var"):
+        assert 'du gave no total for "%s"' % d in o.err
 
 
 @pytest.mark.parametrize("delta,status", [(0, 0), (-4096, 1), (4096, 0)],
@@ -119,3 +162,30 @@ def test_without_data_marker_no_data_image():
     assert o.code == 0, o
     tasks = o.json(TASK_FILE)["tasks"]
     assert [t["args"][3] for t in tasks] == ["system.osi"]
+
+
+# (id, extra partition on the root drive, programs, added to the estimate or None for -1)
+UNREADABLE = [
+    ("no usage reader for f2fs", "f2fs", {}, 4 * GiB),
+    ("usage tool missing", "xfs", {"xfs_db": {"missing": True}}, 4 * GiB),
+    ("size unknown as well", "f2fs", {"lsblk": {"when": ["PATH,SIZE"], "exit": 1}}, None),
+]
+
+
+@pytest.mark.parametrize("case", UNREADABLE, ids=[c[0] for c in UNREADABLE])
+def test_manual_backup_counts_unreadable_partitions_whole(case):
+    _, fstype, programs, added = case
+    s = add_device(manual_machine(GiB, swap=False), {
+        "name": "sda5", "type": "part", "pkname": "sda", "drive": "disk1", "fstype": fstype,
+        "uuid": "5a0a5a0a-0000-4000-8000-000000000006", "size": 4 * GiB, "used": GiB},
+        after="sda4")
+    s["programs"] = programs
+    o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
+    if added is None:
+        assert o.code == 255, o
+        assert 'Neither the usage nor the size of "/dev/sda5" can be read' in o.err
+        assert o.files[TASK_FILE] is None
+        return
+    assert o.code == 1, o
+    assert space_numbers(o.err) == (GiB, BOOT + ROOT + DATA + RECOVERY + added + RESERVE)
+    assert 'The usage of "/dev/sda5" ( "%s" ) cannot be read' % fstype in o.err

@@ -3,6 +3,8 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QStorageInfo>
+#include <algorithm>
+#include <limits>
 
 #include "utils/core/command/spawncmd.h"
 #include "utils/core/partitionusage/fstype.h"
@@ -28,11 +30,51 @@ QString fsTypeOfPath(const Disks& disks, const QString& path) {
     return device ? device->type : QString();
 }
 
+// The used bytes of a partition; when its usage cannot be read, its whole size, so that the
+// estimate errs high: a replaced backup is deleted when the plan is written, and a new one
+// that then does not fit leaves none. -1 when not even the size can be read.
 qint64 usedBytes(const ListedDevice& device) {
+    const QString& node = device.node;
+    const FsType type = GetFsTypeByName(device.type);
     qint64 freespace = 0;
     qint64 total = 0;
-    ReadUsage(device.node, GetFsTypeByName(device.type), freespace, total);
-    return total - freespace;
+    // The readers accept whatever their tool printed; no blocks at all is no reading.
+    if (ReadUsage(node, type, freespace, total) && total > 0 && freespace >= 0 &&
+        freespace <= total) {
+        return total - freespace;
+    }
+    qint64 size = 0;
+    if (!Utils::getSwapPartitionSize(node, size) || size <= 0) {
+        qWarning() << "Neither the usage nor the size of" << node << "can be read";
+        return -1;
+    }
+    qWarning() << "The usage of" << node << "(" << device.type << ") cannot be read:"
+               << (HasUsageReader(type) ? "its usage tool failed or gave no usable figures"
+                                        : "no usage reader for this file system")
+               << "; counting its whole size" << size;
+    return size;
+}
+
+// The bytes of a directory of the system backup: du's total, whatever its exit code (it exits
+// 1 when it could not read some file); without a total, the used bytes of the file system
+// holding the directory, which is never less.
+qint64 directoryBytes(const QString& dir) {
+    quint64 blocks = 0;
+    if (getDirectorySize(dir, blocks)) {
+        // du counts 1024-byte blocks. A figure beyond 2 EiB is no real directory; it stays
+        // huge (and the sum positive) rather than wrap round to a small number.
+        const quint64 limit = std::numeric_limits<qint64>::max() / 4 / 1024;
+        return static_cast<qint64>(std::min(blocks, limit) * 1024);
+    }
+    const QStorageInfo storage(dir);
+    const qint64 used = storage.isValid() ? storage.bytesTotal() - storage.bytesFree() : -1;
+    if (used < 0) {
+        qWarning() << "Neither du nor the file system tells the size of" << dir;
+        return -1;
+    }
+    qWarning() << "du gave no total for" << dir << "; counting the used bytes of its file system"
+               << used;
+    return used;
 }
 
 // Swap is imaged whole except on amd64, where the live system leaves it out.
@@ -56,6 +98,7 @@ bool onDrive(const ListedDevice& device, const QString& drive) {
     return !drive.isEmpty() && device.drive == drive;
 }
 
+// Each returns -1 when a part of the estimate cannot be had at all.
 qint64 estimateManualBackup(const Disks& disks, const Location& location) {
     qint64 estimate = 0;
     QString architecture;
@@ -65,8 +108,13 @@ qint64 estimateManualBackup(const Disks& disks, const Location& location) {
             !(onDrive(device, location.rootDrive) || onDrive(device, location.dataDrive))) {
             continue;
         }
-        estimate += device.type == "swap" ? swapBytes(device, architecture, architectureRead)
-                                          : usedBytes(device);
+        const qint64 bytes = device.type == "swap"
+                                 ? swapBytes(device, architecture, architectureRead)
+                                 : usedBytes(device);
+        if (bytes < 0) {
+            return -1;
+        }
+        estimate += bytes;
     }
     return estimate;
 }
@@ -76,18 +124,31 @@ qint64 estimateSystemBackup(const Disks& disks, const MachineValues& machine) {
     for (const ListedDevice& device : disks.devices()) {
         const QString& uuid = device.uuid;
         if (!uuid.isEmpty() && (uuid == machine.bootUuid || uuid == machine.rootUuid)) {
-            estimate += usedBytes(device);
+            const qint64 bytes = usedBytes(device);
+            if (bytes < 0) {
+                return -1;
+            }
+            estimate += bytes;
         }
     }
-    // du counts 1024-byte blocks.
-    const quint64 blocks = getDirectorySize("/opt") + getDirectorySize("/var");
-    return estimate + static_cast<qint64>(blocks * 1024);
+    for (const char* dir : {"/opt", "/var"}) {
+        const qint64 bytes = directoryBytes(dir);
+        if (bytes < 0) {
+            return -1;
+        }
+        estimate += bytes;
+    }
+    return estimate;
 }
 
 int checkSpace(const Request& request, const MachineValues& machine, const Location& location) {
     const qint64 estimate = request.action == ManualBackup
                                 ? estimateManualBackup(machine.disks, location)
                                 : estimateSystemBackup(machine.disks, machine);
+    if (estimate < 0) {
+        qWarning() << "The size of the backup cannot be estimated; nothing was planned";
+        return OtherError;
+    }
     const qint64 required = estimate + kSpaceReserve;
     const qint64 available = QStorageInfo(request.absolutePath).bytesAvailable();
     if (required > available) {

@@ -26,7 +26,7 @@ QString trimmedOutputOf(const QString& cmd, const QStringList& args) {
 
 }  // namespace
 
-quint64 parseDuOutput(const QString& output, const QString& dir) {
+bool parseDuOutput(const QString& output, const QString& dir, quint64& blocks) {
     // du writes "<size>\t<path>"; only tabs divide the line, so blanks in a path stay whole.
     const QStringList lines = output.split('\n');
     for (const QString& line : lines) {
@@ -35,16 +35,21 @@ quint64 parseDuOutput(const QString& output, const QString& dir) {
             continue;
         }
         bool ok = false;
-        const quint64 size = fields.first().toULongLong(&ok, 10);
-        return ok ? size : 0;
+        blocks = fields.first().toULongLong(&ok, 10);
+        return ok;
     }
-    return 0;
+    return false;
 }
 
-quint64 getDirectorySize(const QString& dir) {
+bool getDirectorySize(const QString& dir, quint64& blocks) {
+    blocks = 0;
     QString output;
     SpawnCmd("du", {"--max-depth=0", dir}, output);
-    return parseDuOutput(output, dir);
+    if (!parseDuOutput(output, dir, blocks)) {
+        blocks = 0;
+        return false;
+    }
+    return true;
 }
 
 namespace Utils {

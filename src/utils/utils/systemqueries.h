@@ -5,11 +5,13 @@
 
 #include "utils/FsTab/fstab.h"
 
-// Size of a directory in du's default unit (1024-byte blocks); 0 when du cannot tell.
-// 64 bits: a directory of 4 TiB must not read as 0.
-quint64 getDirectorySize(const QString& dir);
-// The du line whose path is exactly dir, from du --max-depth=0 output.
-quint64 parseDuOutput(const QString& output, const QString& dir);
+// Size of a directory in du's default unit (1024-byte blocks), taken from du's total whatever
+// its exit code (du exits 1 when it could not read some file, yet its total stands). False
+// when du printed no total. 64 bits: a directory of 4 TiB must not read as 0.
+bool getDirectorySize(const QString& dir, quint64& blocks);
+// The figure of the du line whose path is exactly dir, from du --max-depth=0 output; false
+// when there is no such line or its figure is no 64-bit number.
+bool parseDuOutput(const QString& output, const QString& dir, quint64& blocks);
 
 namespace Utils {
 

@@ -7,6 +7,7 @@ ORVIK_FUZZ_INIT
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QString dir, output;
     fuzz::splitFirstLine(fuzz::commandText(data, size), dir, output);
-    parseDuOutput(output, dir);
+    quint64 blocks = 0;
+    parseDuOutput(output, dir, blocks);
     return 0;
 }

@@ -127,28 +127,33 @@ void SystemQueriesTest::directorySize_data() {
     QTest::addColumn<int>("code");
     QTest::addColumn<QString>("dir");
     QTest::addColumn<quint64>("size");
+    QTest::addColumn<bool>("found");  // a total for dir was printed
 
-    QTest::newRow("size tab dir") << QByteArray("2048\t/opt\n") << 0 << "/opt" << quint64(2048);
+    QTest::newRow("size tab dir") << QByteArray("2048\t/opt\n") << 0 << "/opt" << quint64(2048)
+                                  << true;
     QTest::newRow("blanks in the path")
-        << QByteArray("96\t/data/my backups\n") << 0 << "/data/my backups" << quint64(96);
+        << QByteArray("96\t/data/my backups\n") << 0 << "/data/my backups" << quint64(96) << true;
     QTest::newRow("4 TiB stays exact")
-        << QByteArray("4294967296\t/var\n") << 0 << "/var" << quint64(4294967296ULL);
+        << QByteArray("4294967296\t/var\n") << 0 << "/var" << quint64(4294967296ULL) << true;
     QTest::newRow("just above 4 TiB")
-        << QByteArray("4294967297\t/var\n") << 0 << "/var" << quint64(4294967297ULL);
+        << QByteArray("4294967297\t/var\n") << 0 << "/var" << quint64(4294967297ULL) << true;
     QTest::newRow("largest 64-bit figure") << QByteArray("18446744073709551615\t/var\n") << 0
-                                           << "/var" << quint64(18446744073709551615ULL);
+                                           << "/var" << quint64(18446744073709551615ULL) << true;
     QTest::newRow("beyond 64 bits")
-        << QByteArray("18446744073709551616\t/var\n") << 0 << "/var" << quint64(0);
+        << QByteArray("18446744073709551616\t/var\n") << 0 << "/var" << quint64(0) << false;
     QTest::newRow("the exact path wins")
-        << QByteArray("12\t/var/lib\n34\t/var\n") << 0 << "/var" << quint64(34);
+        << QByteArray("12\t/var/lib\n34\t/var\n") << 0 << "/var" << quint64(34) << true;
     QTest::newRow("trailing slash differs")
-        << QByteArray("12\t/var/\n") << 0 << "/var" << quint64(0);
+        << QByteArray("12\t/var/\n") << 0 << "/var" << quint64(0) << false;
     QTest::newRow("figure that is no number")
-        << QByteArray("12K\t/var\n") << 0 << "/var" << quint64(0);
-    QTest::newRow("du failed, nothing printed") << QByteArray() << 1 << "/nope" << quint64(0);
+        << QByteArray("12K\t/var\n") << 0 << "/var" << quint64(0) << false;
+    QTest::newRow("empty folder is a total")
+        << QByteArray("0\t/var\n") << 0 << "/var" << quint64(0) << true;
+    QTest::newRow("du failed, nothing printed")
+        << QByteArray() << 1 << "/nope" << quint64(0) << false;
     // du exits 1 when it could not read some subfolder, but its total still stands.
     QTest::newRow("partial read keeps the total")
-        << QByteArray("40\t/var\n") << 1 << "/var" << quint64(40);
+        << QByteArray("40\t/var\n") << 1 << "/var" << quint64(40) << true;
 }
 
 void SystemQueriesTest::directorySize() {
@@ -156,29 +161,38 @@ void SystemQueriesTest::directorySize() {
     QFETCH(int, code);
     QFETCH(QString, dir);
     QFETCH(quint64, size);
+    QFETCH(bool, found);
 
     fake("du", out, code ? "du: cannot read directory\n" : "", code);
-    QCOMPARE(getDirectorySize(dir), size);
+    quint64 blocks = 1;
+    QCOMPARE(getDirectorySize(dir, blocks), found);
+    QCOMPARE(blocks, size);
     QCOMPARE(bin_.lastCall("du"), (QStringList{"--max-depth=0", dir}));
 }
 
 void SystemQueriesTest::parseDuFixture_data() {
     QTest::addColumn<QString>("dir");
     QTest::addColumn<quint64>("size");
+    QTest::addColumn<bool>("found");  // a total for dir was printed
 
-    QTest::newRow("subfolder") << "my backups/sub" << quint64(300);
-    QTest::newRow("folder counted after its subfolder") << "my backups" << quint64(4);
-    QTest::newRow("last line") << "opt" << quint64(12);
-    QTest::newRow("first word of a path") << "my" << quint64(0);
-    QTest::newRow("not listed") << "var" << quint64(0);
+    QTest::newRow("subfolder") << "my backups/sub" << quint64(300) << true;
+    QTest::newRow("folder counted after its subfolder") << "my backups" << quint64(4) << true;
+    QTest::newRow("last line") << "opt" << quint64(12) << true;
+    QTest::newRow("first word of a path") << "my" << quint64(0) << false;
+    QTest::newRow("not listed") << "var" << quint64(0) << false;
 }
 
 void SystemQueriesTest::parseDuFixture() {
     QFETCH(QString, dir);
     QFETCH(quint64, size);
+    QFETCH(bool, found);
     const QString output = readFixture("du/max-depth-0.txt");
     QVERIFY(!output.isEmpty());
-    QCOMPARE(parseDuOutput(output, dir), size);
+    quint64 blocks = 0;
+    QCOMPARE(parseDuOutput(output, dir, blocks), found);
+    if (found) {
+        QCOMPARE(blocks, size);
+    }
 }
 
 void SystemQueriesTest::architecture_data() {

@@ -67,6 +67,10 @@ bool ReadUsage(const QString& path, FsType type, qint64& freespace, qint64& tota
     return false;
 }
 
+bool HasUsageReader(FsType type) {
+    return ReaderFor(type) != nullptr;
+}
+
 QString ReadFile(const QString& path) {
     QFile file(path);
     if (!file.exists()) {

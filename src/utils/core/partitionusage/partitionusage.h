@@ -8,6 +8,8 @@
 // Free and total bytes of a partition, read with its file system's own tool.
 // -1 and -1 when the usage cannot be read.
 bool ReadUsage(const QString& path, FsType type, qint64& freespace, qint64& total);
+// Whether ReadUsage has a reader for the family at all.
+bool HasUsageReader(FsType type);
 
 bool ReadBtrfsUsage(const QString& path, qint64& freespace, qint64& total);
 bool ReadFat16Usage(const QString& path, qint64& freespace, qint64& total);
