@@ -91,6 +91,18 @@ def test_du_without_total_counts_the_file_system(case):
         assert 'du gave no total for "%s"' % d in o.err
 
 
+def test_mounted_ext_usage_never_below_the_kernel_figure():
+    # dumpe2fs says the boot partition holds 4 KiB (counters as of mount time); 64 MiB were
+    # written since, and the kernel says so.
+    s = patch(system_machine(GiB, {"/opt": 0, "/var": 0}), "sda1", used=4096)
+    o = run(s, "-a", "system_backup", "-p", "/data/backups",
+            before=["head -c 64M /dev/zero > /boot/fill", STATVFS + "/boot", STATVFS + "/"])
+    assert o.code == 1, o
+    boot, root = statvfs_used(o.r.before[1]), statvfs_used(o.r.before[2])
+    assert boot >= 64 * MiB and root < ROOT
+    assert space_numbers(o.err) == (GiB, boot + ROOT + RESERVE)
+
+
 @pytest.mark.parametrize("delta,status", [(0, 0), (-4096, 1), (4096, 0)],
                          ids=["required equals available", "one page short", "one page more"])
 def test_required_equal_to_available_passes(delta, status):

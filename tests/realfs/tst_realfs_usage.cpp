@@ -320,6 +320,8 @@ private slots:
     void initTestCase();
     void usage_data();
     void usage();
+    void mountedExtNotBelowKernel_data();
+    void mountedExtNotBelowKernel();
     void cleanupTestCase();
 
 private:
@@ -421,6 +423,50 @@ void RealFsUsageTest::usage() {
                                .arg(f.why);
     QVERIFY2(dTotal >= f.total.min && dTotal <= f.total.max, qPrintable(detail));
     QVERIFY2(dFree >= f.free.min && dFree <= f.free.max, qPrintable(detail));
+}
+
+void RealFsUsageTest::mountedExtNotBelowKernel_data() {
+    QTest::addColumn<QString>("family");
+    for (const QString ext : {"ext2", "ext3", "ext4"}) {
+        QTest::newRow(qPrintable(ext)) << ext;
+    }
+}
+
+// A mounted ext file system's superblock counters stay as of mount time; what ReadUsage
+// reports while it is mounted, with 24 MiB written since, is never below the kernel's figure.
+void RealFsUsageTest::mountedExtNotBelowKernel() {
+    QFETCH(QString, family);
+    const Family f = familyNamed(family);
+    if (!have(f.mkfs.first())) {
+        QSKIP(qPrintable(f.mkfs.first() + " is not installed"));
+    }
+    if (!ReadFile("/proc/filesystems").contains(f.kernelType)) {
+        QSKIP(qPrintable("the kernel here has no " + f.kernelType + " driver"));
+    }
+    Image image(f.mib);
+    QVERIFY2(image.ok(), "cannot make the image file");
+    Loop loop(image);
+    if (loop.device().isEmpty()) {
+        QSKIP(qPrintable("no loop device could be attached: " + loop.error()));
+    }
+    QVERIFY2(run(f.mkfs.first(), f.mkfs.mid(1) << loop.device()).ok, "mkfs failed");
+
+    qputenv(
+        "REALFS_PROBE",
+        QString("%1 %2 %3").arg(USAGE_PROBE, loop.device(), QString::number(f.type)).toLocal8Bit());
+    const Run r = inNamespace(image, mountCommand(f, loop.device(), false), 24);
+    qunsetenv("REALFS_PROBE");
+    QVERIFY2(r.ok, qPrintable(r.err));
+    const QStringList lines = r.out.trimmed().split('\n');
+    QCOMPARE(lines.size(), 2);
+    const OwnFigures kernel = statvfsFigures(Run{true, 0, lines[0], {}});
+    const QStringList probe = lines[1].split(' ');  // "<ok> <freespace> <total>"
+    QVERIFY(kernel.ok && probe.size() == 3 && probe[0] == "1");
+    const qint64 kernelUsed = kernel.total - kernel.free;
+    const qint64 readUsed = probe[2].toLongLong() - probe[1].toLongLong();
+    QVERIFY2(
+        kernelUsed >= 24 * MiB && readUsed >= kernelUsed,
+        qPrintable(QString("ReadUsage used %1, statvfs used %2").arg(readUsed).arg(kernelUsed)));
 }
 
 void RealFsUsageTest::cleanupTestCase() {
