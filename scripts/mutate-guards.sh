@@ -32,8 +32,8 @@ guard() {
 
 # --- deletion of a replaced backup
 guard "delete only a recorded backup" src/tool/main/taskfile.cpp \
-  'const QString key = findRecordedBackupKey(locationIndex, mountPoint, replaceTarget);' \
-  'if (key.isEmpty()) {' 'if (false) {' \
+  '' 'if (replacedKey.isEmpty() || removeBackupDirectory(entry.replaceTarget, mountPoint)) {' \
+  'if (removeBackupDirectory(entry.replaceTarget, mountPoint)) {' \
   "pytest e2e/test_savepath.py::test_replace_target"
 guard "delete only strictly inside the partition" src/tool/main/taskfile.cpp \
   'bool isStrictlyInside(const QString& path, const QString& dir) {' \
@@ -76,11 +76,11 @@ guard "index written atomically" src/tool/main/taskfile.cpp \
   '' 'if (!saveJson(path, index, error)) {' \
   'QFile(path).resize(0); if (!saveJson(path, index, error)) {' \
   "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index" \
-  "pytest e2e/test_savepath.py::test_index_write_failure_keeps_the_old_index_whole"
+  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag"
 guard "flush before the commit" src/tool/main/taskfile.cpp \
   '' 'file.write(content) != content.size() || !file.flush()' \
   'file.write(content) != content.size()' \
-  "pytest e2e/test_savepath.py::test_index_write_failure_keeps_the_old_index_whole" \
+  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag" \
   "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
 guard "success only with the flag there" src/tool/main/liveflag.cpp \
   '' 'if (!QFileInfo::exists(flag)) {' 'if (false) {' \
@@ -112,7 +112,7 @@ guard "missing image tool fails closed" src/utils/utils/systemqueries.cpp \
   'return false;' 'return true;' \
   "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
 guard "invalid image refused" src/utils/utils/systemqueries.cpp \
-  '' 'return !error.contains("invalid file");' 'return true;' \
+  '' 'if (error.contains("invalid file")) {' 'if (false) {' \
   "pytest e2e/test_refusals.py::test_refusal -k damaged"
 
 # --- free space
