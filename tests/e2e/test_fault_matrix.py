@@ -645,6 +645,15 @@ def test_run_lock_held(case):
         assert_untouched(r)
 
 
+def test_dry_run_takes_no_lock():
+    # It writes nothing, so it neither waits for another run nor holds one up.
+    r = run(scenario(), SYSTEM_BACKUP + ["-n"], before=hold_lock(30),
+            env={"ORVIK_LOCK_WAIT_SECONDS": "1"})
+    assert status(r) == 0, r
+    assert WAITING not in r.stderr
+    assert_untouched(r)
+
+
 def test_run_lock_held_while_planning():
     # A first run slowed down in its size estimate still holds the lock: a second one gives
     # up rather than write the task file and the index beside it.
