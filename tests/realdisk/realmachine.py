@@ -526,8 +526,17 @@ class RealMachine:
     def mount_points_of(self, p):
         return sorted(m[1] for m in self.mounts() if m[0] == p.node)
 
-    def umount(self, target):
-        sh(["umount", self.path(target)])
+    def umount(self, target, seconds=10):
+        # A daemon that saw the mount appear may still hold it for a moment.
+        end = time.monotonic() + seconds
+        while True:
+            p = sh(["umount", self.path(target)], check=False)
+            if p.returncode == 0:
+                break
+            if "busy" not in p.stderr or time.monotonic() > end:
+                raise FixtureError("umount %s: exit %d: %s" % (self.path(target), p.returncode,
+                                                                p.stderr.strip()))
+            time.sleep(0.2)
         # A FUSE daemon ends with its mount.
         self.stop_process("ntfs-3g " + target)
 
