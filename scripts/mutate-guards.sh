@@ -114,8 +114,28 @@ guard "missing image tool fails closed" src/utils/utils/systemqueries.cpp \
 guard "invalid image refused" src/utils/utils/systemqueries.cpp \
   '' 'if (error.contains("invalid file")) {' 'if (false) {' \
   "pytest e2e/test_refusals.py::test_refusal -k damaged"
+guard "a crashed image tool counts the image invalid" src/utils/utils/systemqueries.cpp \
+  'if (exit.crashed) {' 'return false;' 'return true;' \
+  "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
+guard "no flag when the index cannot be saved" src/tool/main/taskfile.cpp \
+  'if (!saveIndex(path, index)) {' 'return OtherError;' 'return NoError;' \
+  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag"
+
+# --- one run at a time
+guard "run lock" src/tool/main/runlock.cpp \
+  '' 'return flock(fd, LOCK_EX | LOCK_NB) == 0;' 'return true;' \
+  "pytest e2e/test_fault_matrix.py::test_run_lock_held"
 
 # --- free space
+guard "unreadable usage counts the whole partition" src/tool/main/locationchecks.cpp \
+  '"; counting its whole size"' 'return size;' 'return 0;' \
+  "pytest e2e/test_space.py::test_manual_backup_counts_unreadable_partitions_whole"
+guard "du without total counts the file system" src/tool/main/locationchecks.cpp \
+  'qWarning() << "du gave no total for"' 'return used;' 'return 0;' \
+  "pytest e2e/test_space.py::test_du_without_total_counts_the_file_system"
+guard "no plan without an estimate" src/tool/main/locationchecks.cpp \
+  '' 'if (estimate < 0) {' 'if (false) {' \
+  "pytest e2e/test_space.py::test_manual_backup_counts_unreadable_partitions_whole"
 guard "space comparison" src/tool/main/locationchecks.cpp \
   '' 'if (required > available) {' 'if (false) {' \
   "pytest e2e/test_space.py::test_required_equal_to_available_passes"
