@@ -56,7 +56,7 @@ guard "deletion stays on one file system" src/tool/main/taskfile.cpp \
 guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
   '' 'if (code != NoError || request.action != SystemBackup) {' \
   'if (request.action != SystemBackup) {' \
-  "pytest e2e/test_machine_checks.py::test_task_file_that_cannot_be_saved -k system_backup"
+  "pytest e2e/test_savepath.py::test_unsaved_plan_deletes_nothing_even_where_the_index_could_be_saved"
 
 # --- looking writes nothing
 guard "a dry run raises no flag" src/tool/main/main.cpp \

@@ -170,6 +170,18 @@ def test_recorded_entry_leading_out_of_the_partition_deletes_nothing(case):
     check_new_entry(o, uuid, relative)
 
 
+def test_unsaved_plan_deletes_nothing_even_where_the_index_could_be_saved():
+    """A directory holds the task file's name: no plan, so the replaced backup, the index and
+    the flags stay as they were."""
+    index = {DATA_UUID: {OLD_KEY: OLD_DIR}}
+    o = run(backups_machine(index), "-a", "system_backup", "-p", OLD_PATH + "#",
+            before=["rm -f " + TASK_FILE, "mkdir " + TASK_FILE], collect=["/data/backups"])
+    assert o.code == 255, o
+    assert "2023-11-14-22-13-20" in o.files["/data/backups"]
+    assert o.json(INDEX_FILE) == index
+    assert not o.exists(OLD_FLAG) and not o.exists(NEW_FLAG)
+
+
 def test_replace_does_not_follow_links_out_of_the_backup():
     s = backups_machine({DATA_UUID: {OLD_KEY: OLD_DIR}})
     links = ["ln -s /data/keep %s/link" % OLD_PATH, "ln -s /data/keep/precious %s/file" % OLD_PATH]
