@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -30,6 +31,22 @@ QProcessEnvironment toolEnvironment(const QString& locale) {
     return env;
 }
 
+// The tool and its library copied where the unprivileged user can reach them: a clone under a
+// private home (/root/NAME) is closed to that user, and so is the build tree in it.
+QString toolForNobody() {
+    static QTemporaryDir dir(QDir::tempPath() + "/tst_cli-XXXXXX");
+    static const QString tool = [] {
+        const QString copy = dir.path() + "/orvik-recovery-tool";
+        const bool copied =
+            dir.isValid() && QFile::copy(TOOL_PATH, copy) &&
+            QFile::copy(UTILS_LIBRARY, dir.path() + "/" UTILS_SONAME) &&
+            QFile::setPermissions(
+                dir.path(), QFile::permissions(dir.path()) | QFile::ReadOther | QFile::ExeOther);
+        return copied ? copy : QString();
+    }();
+    return tool;
+}
+
 // Runs the tool; asNobody drops to an unprivileged user when the test itself is root.
 Run runTool(const QStringList& args, const QString& workingDir = QString(),
             QProcessEnvironment env = toolEnvironment(kLocale), bool asNobody = false) {
@@ -39,9 +56,11 @@ Run runTool(const QStringList& args, const QString& workingDir = QString(),
         process.setWorkingDirectory(workingDir);
     }
     if (asNobody && getuid() == 0) {
-        process.start(
-            "setpriv",
-            QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", TOOL_PATH} + args);
+        const QString tool = toolForNobody();
+        env.insert("LD_LIBRARY_PATH", QFileInfo(tool).path());
+        process.setProcessEnvironment(env);
+        process.start("setpriv",
+                      QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", tool} + args);
     } else {
         process.start(TOOL_PATH, args);
     }
@@ -253,7 +272,8 @@ void TstCli::exitStatus() {
     // Unprivileged: none of these may need root or reach a machine check.
     const Run run = runTool(args, QString(), toolEnvironment(kLocale), true);
     QCOMPARE(run.exitCode, exitCode);
-    const Run help = runTool({"--help"});
+    // The same binary for the help: its usage line names the path it was started from.
+    const Run help = runTool({"--help"}, QString(), toolEnvironment(kLocale), true);
     QCOMPARE(run.out == help.out, helpOnStdout);
     QVERIFY(!run.err.contains("Permission denied"));
     if (exitCode == 1) {
