@@ -25,9 +25,9 @@ names=() files=() anchors=() olds=() news=() tests=()
 #   OLD     text replaced by NEW at its first place on or after the anchor line
 #   TEST    "pytest ARG..." (test files named from tests/) or "unit EXECUTABLE [FUNCTION...]"
 guard() {
-  local spec
-  spec=$(IFS=';' && echo "${*:6}")
-  names+=("$1") files+=("$2") anchors+=("$3") olds+=("$4") news+=("$5") tests+=("$spec")
+  local testlist
+  testlist=$(IFS=';' && echo "${*:6}")
+  names+=("$1") files+=("$2") anchors+=("$3") olds+=("$4") news+=("$5") tests+=("$testlist")
 }
 
 # --- deletion of a replaced backup
@@ -154,9 +154,9 @@ selected() {
 
 # The build targets a test list needs: the tool, and each unit test named.
 targets_of() {
-  local spec=$1 cmd
+  local testlist=$1 cmd
   echo -n "orvik-recovery-tool"
-  IFS=';' read -ra cmds <<<"$spec"
+  IFS=';' read -ra cmds <<<"$testlist"
   for cmd in "${cmds[@]}"; do
     read -ra argv <<<"$cmd"
     [ "${argv[0]}" = unit ] && echo -n " ${argv[1]}"
@@ -166,8 +166,8 @@ targets_of() {
 
 # Runs a test list against the scratch build; its output goes to $2.
 run_tests() {
-  local spec=$1 log=$2 cmd exe status=0
-  IFS=';' read -ra cmds <<<"$spec"
+  local testlist=$1 log=$2 cmd exe status=0
+  IFS=';' read -ra cmds <<<"$testlist"
   for cmd in "${cmds[@]}"; do
     read -ra argv <<<"$cmd"
     case ${argv[0]} in
@@ -199,10 +199,10 @@ run_tests() {
 
 # A test list as the table shows it.
 shown() {
-  local spec=${1//pytest /}
-  spec=${spec//e2e\//}
-  spec=${spec//unit /}
-  echo "${spec//;/, }"
+  local testlist=${1//pytest /}
+  testlist=${testlist//e2e\//}
+  testlist=${testlist//unit /}
+  echo "${testlist//;/, }"
 }
 
 # '|'-separated rows as aligned columns.
