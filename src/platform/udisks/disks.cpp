@@ -1,15 +1,13 @@
 #include "platform/udisks/disks.h"
 
 #include <QDebug>
-#include <QFile>
 
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
+#include "utils/core/mounts/mounttable.h"
 #include "utils/core/text/nultext.h"
 
 namespace {
-
-const char kMountInfo[] = "/proc/self/mountinfo";
 
 QStringList texts(const QByteArrayList& list) {
     QStringList result;
@@ -26,33 +24,18 @@ ListedDevice listed(const QString& path, const OBlockProperties& props) {
                         props.idLabel};
 }
 
-bool isOctalDigit(char c) {
-    return c >= '0' && c <= '7';
-}
-
-// The kernel writes blanks, tabs, new lines and backslashes of paths as \ooo.
-QString unescapeMountField(const QByteArray& field) {
-    QByteArray out;
-    for (int i = 0; i < field.size(); ++i) {
-        if (field[i] == '\\' && i + 3 < field.size() && isOctalDigit(field[i + 1]) &&
-            isOctalDigit(field[i + 2]) && isOctalDigit(field[i + 3])) {
-            out += char(field.mid(i + 1, 3).toInt(nullptr, 8));
-            i += 3;
-        } else {
-            out += field[i];
-        }
+// Where mounts are stacked, the last (the visible one) wins.
+QHash<QString, QString> rootsOf(const QList<MountEntry>& table) {
+    QHash<QString, QString> roots;
+    for (const MountEntry& entry : table) {
+        roots.insert(entry.mountPoint, entry.root);
     }
-    return QString::fromUtf8(out);
+    return roots;
 }
 
 // Without the table every mount point counts as the device's own: the first one is taken.
 QHash<QString, QString> readMountRoots() {
-    QFile file(kMountInfo);
-    if (!file.open(QIODevice::ReadOnly)) {
-        qWarning() << "Cannot read" << kMountInfo << ":" << file.errorString();
-        return {};
-    }
-    return parseMountRoots(file.readAll());
+    return rootsOf(readMountTable());
 }
 
 }  // namespace
@@ -199,13 +182,5 @@ bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
 }
 
 QHash<QString, QString> parseMountRoots(const QByteArray& mountinfo) {
-    QHash<QString, QString> roots;
-    for (const QByteArray& line : mountinfo.split('\n')) {
-        // mount ID, parent ID, major:minor, root, mount point, options ...
-        const QList<QByteArray> fields = line.split(' ');
-        if (fields.size() >= 5) {
-            roots.insert(unescapeMountField(fields[4]), unescapeMountField(fields[3]));
-        }
-    }
-    return roots;
+    return rootsOf(parseMountTable(mountinfo));
 }

@@ -72,29 +72,27 @@ bool isObjectPath(const QString& path) {
 
 // The properties the layer reads, by interface; a listing of a large machine carries many
 // more (symlinks, configuration, partition tables), which are passed over unread.
-bool isWanted(const QString& interface, const QString& key) {
-    if (interface == QLatin1String(UDisks2::kBlockInterface)) {
-        return key == QLatin1String(UDisks2::kDevice) || key == QLatin1String(UDisks2::kIdUUID) ||
-               key == QLatin1String(UDisks2::kIdType) || key == QLatin1String(UDisks2::kIdLabel) ||
-               key == QLatin1String(UDisks2::kDrive);
-    }
-    return key == QLatin1String(UDisks2::kMountPoints);
+const QStringList& wantedKeys(const QString& interface) {
+    static const QStringList block = {UDisks2::kDevice, UDisks2::kIdUUID, UDisks2::kIdType,
+                                      UDisks2::kIdLabel, UDisks2::kDrive};
+    static const QStringList filesystem = {UDisks2::kMountPoints};
+    return interface == QLatin1String(UDisks2::kBlockInterface) ? block : filesystem;
 }
 
-// The wanted values of one a{sv} property map.
+// The wanted values of one a{sv} property map. Reading stops once all of them are in: ending
+// an entry or the map steps over whatever is left in it unread.
 QVariantMap readWanted(const QDBusArgument& arg, const QString& interface) {
+    const QStringList& wanted = wantedKeys(interface);
     QVariantMap values;
     arg.beginMap();
-    while (!arg.atEnd()) {
+    while (!arg.atEnd() && values.size() < wanted.size()) {
         QString key;
         arg.beginMapEntry();
         arg >> key;
-        if (isWanted(interface, key)) {
+        if (wanted.contains(key)) {
             QDBusVariant value;
             arg >> value;
             values.insert(key, value.variant());
-        } else {
-            arg.asVariant();  // steps over the value; containers stay unread
         }
         arg.endMapEntry();
     }
@@ -114,9 +112,7 @@ bool readInterfaces(const QDBusArgument& arg, OBlockProperties& props) {
             interface == QLatin1String(UDisks2::kFilesystemInterface)) {
             isBlock = isBlock || interface == QLatin1String(UDisks2::kBlockInterface);
             applyInterface(props, interface, readWanted(arg, interface));
-        } else {
-            arg.asVariant();
-        }
+        }  // other interfaces stay unread
         arg.endMapEntry();
     }
     arg.endMap();

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/mounts/mounttable.h"
 #include "utils/core/partitionusage/fstype.h"
 #include "utils/core/partitionusage/partitionusage.h"
 #include "utils/utils/systemqueries.h"
@@ -15,10 +16,8 @@ namespace {
 
 QStringList mountedRoots() {
     QStringList roots;
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-        if (!volume.rootPath().isEmpty()) {
-            roots << volume.rootPath();
-        }
+    for (const MountedVolume& volume : mountedVolumes()) {
+        roots << volume.mount.mountPoint;
     }
     return roots;
 }

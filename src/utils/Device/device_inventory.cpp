@@ -59,13 +59,61 @@ const QRegularExpression& lsblkLinePattern() {
     return pattern;
 }
 
-// The same line with no quote inside any value: then every quote of the line is a delimiter,
-// the greedy pattern can split it in this one way only, and this pattern finds that split
-// without backtracking (the greedy one costs most of a large machine's inventory).
-const QRegularExpression& quoteFreeLsblkLinePattern() {
-    static const QRegularExpression pattern(QRegularExpression::anchoredPattern(
-        QString(kLsblkLine).replace(QLatin1String("(.*)"), QLatin1String("([^\"]*)"))));
-    return pattern;
+// [0-9]+, or [0-9:]+ with colonToo.
+bool isDigits(const QString& text, bool colonToo = false) {
+    for (const QChar c : text) {
+        if ((c < '0' || c > '9') && !(colonToo && c == ':')) {
+            return false;
+        }
+    }
+    return !text.isEmpty();
+}
+
+// Whether the line holds key at pos; MAJ:MIN may come as MAJ_MIN.
+bool keyAt(const QString& line, int pos, const QString& key) {
+    if (key == QLatin1String("MAJ:MIN")) {
+        return line.midRef(pos, 7) == QLatin1String("MAJ:MIN") ||
+               line.midRef(pos, 7) == QLatin1String("MAJ_MIN");
+    }
+    return line.midRef(pos, key.size()) == key;
+}
+
+// The groups of a line with no quote inside any value (index 0 holds the line, as in a
+// match): then every quote of the line is a delimiter, and one scan finds the split the
+// greedy pattern would take, without its backtracking (which cost most of a large machine's
+// inventory). Empty when the line is not of that form.
+QStringList quoteFreeGroups(const QString& line) {
+    static const QStringList keys = kLsblkColumns.split(',');
+    QStringList groups{line};
+    int pos = 0;
+    for (const QString& key : keys) {
+        if (pos > 0 && (pos >= line.size() || line.at(pos++) != ' ')) {
+            return {};
+        }
+        if (!keyAt(line, pos, key) || line.midRef(pos + key.size(), 2) != QLatin1String("=\"")) {
+            return {};
+        }
+        pos += key.size() + 2;
+        const int close = line.indexOf('"', pos);
+        if (close < 0) {
+            return {};
+        }
+        groups << line.mid(pos, close - pos);
+        pos = close + 1;
+    }
+    const bool digitsWhereDue =
+        isDigits(groups[kRo]) && isDigits(groups[kHotplug]) && isDigits(groups[kMajMin], true);
+    return pos == line.size() && digitsWhereDue ? groups : QStringList();
+}
+
+// The 25 groups of a line (index 0 the line itself), or empty when it is no inventory line.
+QStringList lsblkGroups(const QString& line) {
+    const QStringList groups = quoteFreeGroups(line);
+    if (!groups.isEmpty()) {
+        return groups;
+    }
+    const QRegularExpressionMatch match = lsblkLinePattern().match(line);
+    return match.hasMatch() ? match.capturedTexts() : QStringList();
 }
 
 QString normalisedFsType(const QString& text) {
@@ -113,27 +161,27 @@ void setByPaths(DeviceInfo& info) {
     }
 }
 
-DeviceInfoPtr recordFromMatch(const QRegularExpressionMatch& match) {
-    auto text = [&match](int group) { return match.captured(group).trimmed(); };
+DeviceInfoPtr recordFromGroups(const QStringList& groups) {
+    auto text = [&groups](int group) { return groups.at(group).trimmed(); };
     DeviceInfoPtr info(new DeviceInfo);
     info->name = text(kName);
     info->kname = text(kKname);
     info->label = text(kLabel);
     info->uuid = text(kUuid);
     info->type = text(kType);
-    info->fsType = normalisedFsType(match.captured(kFsType));
+    info->fsType = normalisedFsType(groups.at(kFsType));
     info->size = text(kSize).toLongLong();
-    info->fsUsed = optionalUnsigned(match.captured(kFsUsed));
-    info->fsAvail = optionalUnsigned(match.captured(kFsAvail));
-    info->logicalSectorSize = optionalUnsigned(match.captured(kLogSec));
-    info->physicalSectorSize = optionalUnsigned(match.captured(kPhySec));
+    info->fsUsed = optionalUnsigned(groups.at(kFsUsed));
+    info->fsAvail = optionalUnsigned(groups.at(kFsAvail));
+    info->logicalSectorSize = optionalUnsigned(groups.at(kLogSec));
+    info->physicalSectorSize = optionalUnsigned(groups.at(kPhySec));
     info->mountPoint = text(kMountPoint);
     info->model = text(kModel);
     info->readOnly = text(kRo) == "1";
     info->hotplug = text(kHotplug) == "1";
     setMajorMinor(*info, text(kMajMin));
     // Partition labels are matched byte for byte elsewhere, so their blanks stay.
-    info->partLabel = match.captured(kPartLabel);
+    info->partLabel = groups.at(kPartLabel);
     info->partUuid = text(kPartUuid);
     info->pkname = text(kPkname);
     info->path = text(kPath);
@@ -188,12 +236,9 @@ DeviceInfoList Device::parseLsblkOutput(const QString& output) {
     DeviceInfoList list;
     const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
     for (const QString& line : lines) {
-        QRegularExpressionMatch match = quoteFreeLsblkLinePattern().match(line);
-        if (!match.hasMatch()) {
-            match = lsblkLinePattern().match(line);
-        }
-        if (match.hasMatch()) {
-            list.append(recordFromMatch(match));
+        const QStringList groups = lsblkGroups(line);
+        if (!groups.isEmpty()) {
+            list.append(recordFromGroups(groups));
         }
     }
     return list;

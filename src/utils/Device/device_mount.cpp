@@ -2,11 +2,11 @@
 // bound partition, and the fstab's bind mounts.
 
 #include <QDebug>
-#include <QStorageInfo>
 
 #include "utils/Device/device.h"
 #include "utils/Device/device_p.h"
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/mounts/mounttable.h"
 
 namespace {
 
@@ -24,10 +24,9 @@ QStringList linesContaining(const QString& output, const QString& needle) {
 
 // Mount point of the first mounted volume (kernel table order) whose device is devicePath.
 QString mountPointOfDevice(const QString& devicePath) {
-    const QList<QStorageInfo> volumes = QStorageInfo::mountedVolumes();
-    for (const QStorageInfo& volume : volumes) {
-        if (QString::fromUtf8(volume.device()) == devicePath) {
-            return volume.rootPath();
+    for (const MountedVolume& volume : mountedVolumes()) {
+        if (QString::fromUtf8(volume.mount.source) == devicePath) {
+            return volume.mount.mountPoint;
         }
     }
     return {};

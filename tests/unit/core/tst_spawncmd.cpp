@@ -29,6 +29,7 @@ private slots:
     void childSeesLcAllC();
     void withInput_data();
     void withInput();
+    void unreadInput();
     void howItEnded_data();
     void howItEnded();
 
@@ -243,6 +244,14 @@ void SpawnCmdTest::withInput() {
     QCOMPARE(gotError, error);
 }
 
+// A child that leaves its input unread must not take this process down with SIGPIPE.
+void SpawnCmdTest::unreadInput() {
+    QString output;
+    QString error;
+    QVERIFY(
+        SpawnCmdWithInput(script("deaf", "exit 0"), {}, QByteArray(4 << 20, 'x'), output, error));
+}
+
 void SpawnCmdTest::howItEnded_data() {
     QTest::addColumn<QString>("body");  // empty: no such program
     QTest::addColumn<bool>("started");
@@ -255,6 +264,8 @@ void SpawnCmdTest::howItEnded_data() {
     QTest::newRow("SIGKILL") << "echo half\nkill -9 $$" << true << true << 9;
     QTest::newRow("SIGSEGV") << "kill -11 $$" << true << true << 11;
     QTest::newRow("cannot start") << "" << false << false << -1;
+    // Standard input is empty and closed: a child that reads it goes on instead of waiting.
+    QTest::newRow("reads its input to the end") << "cat\nexit 5" << true << false << 5;
 }
 
 void SpawnCmdTest::howItEnded() {

@@ -102,6 +102,10 @@ void TestDeviceInventory::parseLsblkRecords_data() {
     // sdc has a non-numeric RO, sdd a MAJ-MIN key, sde is cut short: all skipped.
     QTest::newRow("variants") << "lsblk-variants.txt"
                               << "sda,sda1,sda2,sda3,sdb,dm-1,sdf1";
+    // Lines a single scan must refuse as the pattern does: blank after the last field, two
+    // blanks between fields, an empty or non-ASCII RO, a letter in MAJ:MIN, a renamed key.
+    QTest::newRow("scan edges") << "lsblk-scan-edges.txt"
+                                << "ok1,ok2,quoted";
     QTest::newRow("luks lvm machine")
         << "lsblk-machine-luks-lvm.txt"
         << "nvme0n1,nvme0n1p1,nvme0n1p2,nvme0n1p3,dm-0,dm-1,dm-3,dm-2";

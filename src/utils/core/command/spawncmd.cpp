@@ -1,37 +1,23 @@
 #include "utils/core/command/spawncmd.h"
 
 #include <QDebug>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QThread>
 
+#include "platform/process/childprocess.h"
 #include "utils/core/text/nultext.h"
 
 namespace {
 
-// Every caller parses English output; a translated tool must not break a parser.
-void setUp(QProcess& process, const QString& cmd, const QStringList& args) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("LC_ALL", "C");
-    process.setProcessEnvironment(env);
-    process.setProgram(cmd);
-    process.setArguments(args);
-}
-
-bool finishedWell(const QProcess& process) {
-    return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0 &&
-           process.error() != QProcess::FailedToStart;
+bool finishedWell(const ChildResult& child) {
+    return child.started && !child.crashed && child.code == 0;
 }
 
 }  // namespace
 
 bool SpawnCmd(const QString& cmd, const QStringList& args) {
-    QProcess process;
-    setUp(process, cmd, args);
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(QIODevice::ReadWrite);
-    process.waitForFinished(-1);
-    return finishedWell(process);
+    ChildRequest request(cmd, args);
+    request.mergeErr = true;
+    return finishedWell(runChild(request));
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output) {
@@ -46,17 +32,13 @@ bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QStr
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error,
               SpawnExit& exit) {
-    QProcess process;
-    setUp(process, cmd, args);
-    process.start(QIODevice::ReadWrite);
-    process.waitForFinished(-1);
-    output.append(textUpToNul(process.readAllStandardOutput()));
-    error.append(textUpToNul(process.readAllStandardError()));
-    exit.started = process.error() != QProcess::FailedToStart;
-    // After a crash QProcess keeps the signal number as the exit code.
-    exit.crashed = exit.started && process.exitStatus() == QProcess::CrashExit;
-    exit.code = exit.started ? process.exitCode() : -1;
-    return finishedWell(process);
+    const ChildResult child = runChild(ChildRequest(cmd, args));
+    output.append(textUpToNul(child.out));
+    error.append(textUpToNul(child.err));
+    exit.started = child.started;
+    exit.crashed = child.crashed;
+    exit.code = child.code;
+    return finishedWell(child);
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error,

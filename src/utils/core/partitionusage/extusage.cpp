@@ -16,10 +16,10 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QStorageInfo>
 #include <algorithm>
 
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/mounts/mounttable.h"
 #include "utils/core/partitionusage/linescan.h"
 #include "utils/core/partitionusage/usageparsers.h"
 
@@ -43,26 +43,24 @@ bool ParseExtUsage(const QString& out, qint64& freespace, qint64& total) {
 namespace {
 
 // Whether a mounted volume is the file system of device: by its source's path, or, for a real
-// block device, by the device number its root directory lives on.
-bool isVolumeOf(const QStorageInfo& volume, const QString& device, const QString& canonical) {
-    const QString source = QFile::decodeName(volume.device());
+// block device, by the device number of the mounted file system.
+bool isVolumeOf(const MountEntry& mount, const QString& device, const QString& canonical) {
+    const QString source = QFile::decodeName(mount.source);
     if (source == device ||
         (!canonical.isEmpty() && QFileInfo(source).canonicalFilePath() == canonical)) {
         return true;
     }
     struct stat node {};
-    struct stat root {};
     return stat(QFile::encodeName(device).constData(), &node) == 0 && S_ISBLK(node.st_mode) &&
-           stat(QFile::encodeName(volume.rootPath()).constData(), &root) == 0 &&
-           root.st_dev == node.st_rdev;
+           mount.device == node.st_rdev;
 }
 
 // Used bytes of device's file system as the kernel reports them; -1 when it is not mounted.
 qint64 MountedUsedBytes(const QString& device) {
     const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
-        if (volume.isValid() && isVolumeOf(volume, device, canonical)) {
-            return volume.bytesTotal() - volume.bytesFree();
+    for (const MountedVolume& volume : mountedVolumes()) {
+        if (isVolumeOf(volume.mount, device, canonical)) {
+            return volume.bytesTotal - volume.bytesFree;
         }
     }
     return -1;

@@ -1,0 +1,232 @@
+#include "platform/process/childprocess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// A pipe whose ends close themselves; both ends close on exec, so only the copies made for
+// the child's standard streams reach it.
+struct Pipe {
+    int fd[2] = {-1, -1};
+    // Never on 0, 1 or 2 (free when this program runs without them): setting up the child's
+    // standard streams would overwrite one pipe with another.
+    bool open() {
+        if (pipe2(fd, O_CLOEXEC) != 0) {
+            return false;
+        }
+        for (int& end : fd) {
+            if (end <= STDERR_FILENO) {
+                const int moved = fcntl(end, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+                ::close(end);
+                end = moved;
+            }
+        }
+        return fd[0] >= 0 && fd[1] >= 0;
+    }
+    void close(int end) {
+        if (fd[end] >= 0) {
+            ::close(fd[end]);
+            fd[end] = -1;
+        }
+    }
+    ~Pipe() {
+        close(0);
+        close(1);
+    }
+};
+
+// NUL-terminated byte strings and the pointer array exec wants.
+struct CStrings {
+    std::vector<QByteArray> items;
+    std::vector<char*> pointers;
+    char** get() {
+        pointers.clear();
+        for (QByteArray& item : items) {
+            pointers.push_back(item.data());
+        }
+        pointers.push_back(nullptr);
+        return pointers.data();
+    }
+};
+
+CStrings argvOf(const ChildRequest& request) {
+    CStrings argv;
+    argv.items.push_back(QFile::encodeName(request.program));
+    for (const QString& arg : request.args) {
+        argv.items.push_back(QFile::encodeName(arg));
+    }
+    return argv;
+}
+
+CStrings environmentWithCLocale() {
+    CStrings env;
+    for (char** entry = environ; entry && *entry; ++entry) {
+        if (std::strncmp(*entry, "LC_ALL=", 7) != 0) {
+            env.items.emplace_back(*entry);
+        }
+    }
+    env.items.emplace_back("LC_ALL=C");
+    return env;
+}
+
+// The child's signals as a fresh program expects them: none blocked, none ignored.
+struct SpawnAttributes {
+    posix_spawnattr_t attr;
+    SpawnAttributes() {
+        posix_spawnattr_init(&attr);
+        sigset_t none;
+        sigset_t all;
+        sigemptyset(&none);
+        sigfillset(&all);
+        posix_spawnattr_setsigmask(&attr, &none);
+        posix_spawnattr_setsigdefault(&attr, &all);
+        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
+};
+
+struct FileActions {
+    posix_spawn_file_actions_t actions;
+    FileActions(int in, int out, int err) {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    }
+    ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
+};
+
+// Reads what is there; false at the end of the stream (or on an error, which ends it too).
+bool readSome(int fd, QByteArray& into) {
+    char buffer[65536];
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) {
+        into.append(buffer, int(n));
+        return true;
+    }
+    return n < 0 && (errno == EINTR || errno == EAGAIN);
+}
+
+// A child that stops reading its input must not end us with SIGPIPE, whatever handler the
+// program has: the signal is blocked for the write and a pending one taken back.
+ssize_t writeWithoutSigpipe(int fd, const char* data, size_t size) {
+    sigset_t pipeSignal;
+    sigset_t old;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, &old);
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EPIPE) {
+        const timespec none{};
+        sigtimedwait(&pipeSignal, nullptr, &none);
+        errno = EPIPE;
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    return n;
+}
+
+// Writes the next piece of input; closes our end once all is given or the child will not
+// take it.
+void feed(Pipe& in, const QByteArray& input, qint64& written) {
+    const ssize_t n =
+        writeWithoutSigpipe(in.fd[1], input.constData() + written, size_t(input.size() - written));
+    written += n > 0 ? n : 0;
+    if ((n < 0 && errno != EAGAIN && errno != EINTR) || written == input.size()) {
+        in.close(1);
+    }
+}
+
+// Feeds the input and gathers both outputs until the child has closed them all, or until
+// they pass the limit (the child is then killed).
+void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, ChildResult& result,
+              pid_t pid) {
+    qint64 written = 0;
+    if (request.input.isEmpty()) {
+        in.close(1);
+    } else {
+        fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
+    }
+    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
+        pollfd fds[3] = {{in.fd[1], POLLOUT, 0}, {out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents) {
+            feed(in, request.input, written);
+        }
+        if (fds[1].revents && !readSome(out.fd[0], result.out)) {
+            out.close(0);
+        }
+        if (fds[2].revents && !readSome(err.fd[0], result.err)) {
+            err.close(0);
+        }
+        if (request.outputLimit >= 0 &&
+            result.out.size() + result.err.size() > request.outputLimit) {
+            result.overLimit = true;
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+}
+
+void reap(pid_t pid, ChildResult& result) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            result.code = -1;
+            return;
+        }
+    }
+    result.crashed = WIFSIGNALED(status);
+    result.code = result.crashed ? WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+}  // namespace
+
+ChildResult runChild(const ChildRequest& request) {
+    ChildResult result;
+    Pipe in;
+    Pipe out;
+    Pipe err;
+    if (!in.open() || !out.open() || (!request.mergeErr && !err.open())) {
+        result.startError = QString::fromLocal8Bit(std::strerror(errno));
+        return result;
+    }
+    CStrings argv = argvOf(request);
+    CStrings env = environmentWithCLocale();
+    SpawnAttributes attributes;
+    pid_t pid = -1;
+    int failure = 0;
+    {
+        FileActions actions(in.fd[0], out.fd[1], request.mergeErr ? out.fd[1] : err.fd[1]);
+        failure = posix_spawnp(&pid, argv.items.front().constData(), &actions.actions,
+                               &attributes.attr, argv.get(), env.get());
+    }
+    in.close(0);
+    out.close(1);
+    err.close(1);
+    if (failure != 0) {
+        result.startError = QString::fromLocal8Bit(std::strerror(failure));
+        return result;
+    }
+    result.started = true;
+    exchange(in, out, err, request, result, pid);
+    reap(pid, result);
+    return result;
+}
