@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <array>
 
 #include "utils/Device/device.h"
 #include "utils/core/command/spawncmd.h"
@@ -59,8 +60,11 @@ const QRegularExpression& lsblkLinePattern() {
     return pattern;
 }
 
+// The 24 values of one line, by LsblkGroup (index 0 unused), pointing into the line.
+using LsblkValues = std::array<QStringRef, kRota + 1>;
+
 // [0-9]+, or [0-9:]+ with colonToo.
-bool isDigits(const QString& text, bool colonToo = false) {
+bool isDigits(const QStringRef& text, bool colonToo = false) {
     for (const QChar c : text) {
         if ((c < '0' || c > '9') && !(colonToo && c == ':')) {
             return false;
@@ -69,55 +73,48 @@ bool isDigits(const QString& text, bool colonToo = false) {
     return !text.isEmpty();
 }
 
-// Whether the line holds key at pos; MAJ:MIN may come as MAJ_MIN.
-bool keyAt(const QString& line, int pos, const QString& key) {
-    if (key == QLatin1String("MAJ:MIN")) {
-        return line.midRef(pos, 7) == QLatin1String("MAJ:MIN") ||
-               line.midRef(pos, 7) == QLatin1String("MAJ_MIN");
+// Whether the line holds `key="` at pos; MAJ:MIN may come as MAJ_MIN.
+bool keyAt(const QStringRef& line, int pos, const QByteArray& key) {
+    if (pos + key.size() + 2 > line.size()) {
+        return false;
     }
-    return line.midRef(pos, key.size()) == key;
+    const QChar* at = line.constData() + pos;
+    for (int i = 0; i < key.size(); ++i) {
+        if (at[i] != QLatin1Char(key[i]) && !(key[i] == ':' && at[i] == '_')) {
+            return false;
+        }
+    }
+    return at[key.size()] == '=' && at[key.size() + 1] == '"';
 }
 
-// The groups of a line with no quote inside any value (index 0 holds the line, as in a
-// match): then every quote of the line is a delimiter, and one scan finds the split the
-// greedy pattern would take, without its backtracking (which cost most of a large machine's
-// inventory). Empty when the line is not of that form.
-QStringList quoteFreeGroups(const QString& line) {
-    static const QStringList keys = kLsblkColumns.split(',');
-    QStringList groups{line};
+// A line with no quote inside any value: then every quote of the line is a delimiter, and one
+// scan finds the split the greedy pattern would take, without its backtracking (which cost
+// most of a large machine's inventory). False when the line is not of that form.
+bool scanQuoteFree(const QStringRef& line, LsblkValues& values) {
+    static const QList<QByteArray> keys = kLsblkColumns.toLatin1().split(',');
     int pos = 0;
-    for (const QString& key : keys) {
-        if (pos > 0 && (pos >= line.size() || line.at(pos++) != ' ')) {
-            return {};
+    for (int group = kName; group <= kRota; ++group) {
+        const QByteArray& key = keys.at(group - kName);
+        if (group != kName && (pos >= line.size() || line.at(pos++) != ' ')) {
+            return false;
         }
-        if (!keyAt(line, pos, key) || line.midRef(pos + key.size(), 2) != QLatin1String("=\"")) {
-            return {};
+        if (!keyAt(line, pos, key)) {
+            return false;
         }
         pos += key.size() + 2;
         const int close = line.indexOf('"', pos);
         if (close < 0) {
-            return {};
+            return false;
         }
-        groups << line.mid(pos, close - pos);
+        values[group] = line.mid(pos, close - pos);
         pos = close + 1;
     }
-    const bool digitsWhereDue =
-        isDigits(groups[kRo]) && isDigits(groups[kHotplug]) && isDigits(groups[kMajMin], true);
-    return pos == line.size() && digitsWhereDue ? groups : QStringList();
+    return pos == line.size() && isDigits(values[kRo]) && isDigits(values[kHotplug]) &&
+           isDigits(values[kMajMin], true);
 }
 
-// The 25 groups of a line (index 0 the line itself), or empty when it is no inventory line.
-QStringList lsblkGroups(const QString& line) {
-    const QStringList groups = quoteFreeGroups(line);
-    if (!groups.isEmpty()) {
-        return groups;
-    }
-    const QRegularExpressionMatch match = lsblkLinePattern().match(line);
-    return match.hasMatch() ? match.capturedTexts() : QStringList();
-}
-
-QString normalisedFsType(const QString& text) {
-    const QString fsType = text.trimmed().toLower();
+QString normalisedFsType(const QStringRef& text) {
+    const QString fsType = text.trimmed().toString().toLower();
     if (fsType == "crypto_luks") {
         return "luks";
     }
@@ -128,12 +125,13 @@ QString normalisedFsType(const QString& text) {
 }
 
 // Empty columns keep the field's 0; so does a text that is not a number.
-quint64 optionalUnsigned(const QString& text) {
-    const QString trimmed = text.trimmed();
+quint64 optionalUnsigned(const QStringRef& text) {
+    const QStringRef trimmed = text.trimmed();
     return trimmed.isEmpty() ? 0 : trimmed.toULongLong();
 }
 
-int intOrMinusOne(const QString& text) {
+template <typename Text>
+int intOrMinusOne(const Text& text) {
     bool ok = false;
     const int value = text.toInt(&ok);
     return ok ? value : -1;
@@ -148,48 +146,48 @@ void setMajorMinor(DeviceInfo& info, const QString& majMin) {
 
 void setByPaths(DeviceInfo& info) {
     if (!info.uuid.isEmpty()) {
-        info.byUuidPath = QString("/dev/disk/by-uuid/%1").arg(info.uuid);
+        info.byUuidPath = QLatin1String("/dev/disk/by-uuid/") + info.uuid;
     }
     if (!info.label.isEmpty()) {
-        info.byLabelPath = QString("/dev/disk/by-label/%1").arg(info.label);
+        info.byLabelPath = QLatin1String("/dev/disk/by-label/") + info.label;
     }
     if (!info.partUuid.isEmpty()) {
-        info.byPartUuidPath = QString("/dev/disk/by-partuuid/%1").arg(info.partUuid);
+        info.byPartUuidPath = QLatin1String("/dev/disk/by-partuuid/") + info.partUuid;
     }
     if (!info.partLabel.isEmpty()) {
-        info.byPartLabelPath = QString("/dev/disk/by-partlabel/%1").arg(info.partLabel);
+        info.byPartLabelPath = QLatin1String("/dev/disk/by-partlabel/") + info.partLabel;
     }
 }
 
-DeviceInfoPtr recordFromGroups(const QStringList& groups) {
-    auto text = [&groups](int group) { return groups.at(group).trimmed(); };
+DeviceInfoPtr recordFrom(const LsblkValues& values) {
+    auto text = [&values](int group) { return values[group].trimmed().toString(); };
     DeviceInfoPtr info(new DeviceInfo);
     info->name = text(kName);
     info->kname = text(kKname);
     info->label = text(kLabel);
     info->uuid = text(kUuid);
     info->type = text(kType);
-    info->fsType = normalisedFsType(groups.at(kFsType));
-    info->size = text(kSize).toLongLong();
-    info->fsUsed = optionalUnsigned(groups.at(kFsUsed));
-    info->fsAvail = optionalUnsigned(groups.at(kFsAvail));
-    info->logicalSectorSize = optionalUnsigned(groups.at(kLogSec));
-    info->physicalSectorSize = optionalUnsigned(groups.at(kPhySec));
+    info->fsType = normalisedFsType(values[kFsType]);
+    info->size = values[kSize].trimmed().toLongLong();
+    info->fsUsed = optionalUnsigned(values[kFsUsed]);
+    info->fsAvail = optionalUnsigned(values[kFsAvail]);
+    info->logicalSectorSize = optionalUnsigned(values[kLogSec]);
+    info->physicalSectorSize = optionalUnsigned(values[kPhySec]);
     info->mountPoint = text(kMountPoint);
     info->model = text(kModel);
-    info->readOnly = text(kRo) == "1";
-    info->hotplug = text(kHotplug) == "1";
+    info->readOnly = values[kRo].trimmed() == QLatin1String("1");
+    info->hotplug = values[kHotplug].trimmed() == QLatin1String("1");
     setMajorMinor(*info, text(kMajMin));
     // Partition labels are matched byte for byte elsewhere, so their blanks stay.
-    info->partLabel = groups.at(kPartLabel);
+    info->partLabel = values[kPartLabel].toString();
     info->partUuid = text(kPartUuid);
     info->pkname = text(kPkname);
     info->path = text(kPath);
     info->vendor = text(kVendor);
     info->serial = text(kSerial);
     info->revision = text(kRev);
-    info->rotational = intOrMinusOne(text(kRota));
-    info->devicePath = QString("/dev/%1").arg(info->kname);
+    info->rotational = intOrMinusOne(values[kRota].trimmed());
+    info->devicePath = QLatin1String("/dev/") + info->kname;
     setByPaths(*info);
     return info;
 }
@@ -234,11 +232,19 @@ QString Device::runLsblk() {
 
 DeviceInfoList Device::parseLsblkOutput(const QString& output) {
     DeviceInfoList list;
-    const QStringList lines = output.split('\n', Qt::SkipEmptyParts);
-    for (const QString& line : lines) {
-        const QStringList groups = lsblkGroups(line);
-        if (!groups.isEmpty()) {
-            list.append(recordFromGroups(groups));
+    for (const QStringRef& line : output.splitRef('\n', Qt::SkipEmptyParts)) {
+        LsblkValues values;
+        if (scanQuoteFree(line, values)) {
+            list.append(recordFrom(values));
+            continue;
+        }
+        const QString whole = line.toString();
+        const QRegularExpressionMatch match = lsblkLinePattern().match(whole);
+        if (match.hasMatch()) {
+            for (int group = kName; group <= kRota; ++group) {
+                values[group] = match.capturedRef(group);
+            }
+            list.append(recordFrom(values));
         }
     }
     return list;
