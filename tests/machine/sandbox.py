@@ -22,6 +22,7 @@ import time
 HERE = os.path.dirname(os.path.realpath(__file__))
 sys.path.insert(0, HERE)
 import machinelib as ml  # noqa: E402
+from busconfig import BUS_CONFIG  # noqa: E402
 
 SIM = "/run/simmachine"          # the machine's own state, inside the sandbox
 FAKES = SIM + "/bin"
@@ -36,21 +37,6 @@ PASSTHROUGH = ["df", "mount", "umount", "rm", "mkdir", "touch", "date", "grep", 
                "ls", "sh", "bash"]
 PATH_DIRS = ["/usr/sbin", "/usr/bin", "/sbin", "/bin"]
 
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-  </policy>
-</busconfig>
-"""
 
 
 class SetupError(Exception):

@@ -16,8 +16,12 @@ import os
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "machine"))
+from busconfig import BUS_CONFIG  # noqa: E402
 
 MIB = 1 << 20
 CLONE_NEWNS = 0x00020000
@@ -70,21 +74,6 @@ if [ -f "$2" ] && head -c 9 "$2" | grep -q '^ORVIK-OSI'; then
 fi
 echo "orvik-clone: $2: invalid file" >&2
 exit 1
-"""
-BUS_CONFIG = """<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>system</type>
-  <listen>unix:path=%s</listen>
-  <auth>EXTERNAL</auth>
-  <policy context="default">
-    <allow user="*"/>
-    <allow own="*"/>
-    <allow send_type="method_call"/>
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-  </policy>
-</busconfig>
 """
 
 
