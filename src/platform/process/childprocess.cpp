@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,15 +110,42 @@ struct FileActions {
     ~FileActions() { posix_spawn_file_actions_destroy(&actions); }
 };
 
-// Reads what is there; false at the end of the stream (or on an error, which ends it too).
-bool readSome(int fd, QByteArray& into) {
+// Reads what is there: the byte count, 0 at the end of the stream, -1 with errno.
+ssize_t readChunk(int fd, QByteArray& into) {
     char buffer[65536];
     const ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n > 0) {
         into.append(buffer, int(n));
-        return true;
     }
-    return n < 0 && (errno == EINTR || errno == EAGAIN);
+    return n;
+}
+
+// Reads once; false when the stream has ended (or failed, which ends it too).
+bool readSome(int fd, QByteArray& into) {
+    const ssize_t n = readChunk(fd, into);
+    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN));
+}
+
+// A descriptor that becomes readable when the child ends; -1 where the kernel offers none
+// (the outputs are then read to their end).
+int exitNotifier(pid_t pid) {
+    return int(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// Takes what the ended child left in the pipe and closes it. A process it started may hold
+// the pipe open for ever, so reading stops at what is there now.
+void drainAndClose(Pipe& pipe, QByteArray& into) {
+    if (pipe.fd[0] < 0) {
+        return;
+    }
+    fcntl(pipe.fd[0], F_SETFL, O_NONBLOCK);
+    for (;;) {
+        const ssize_t n = readChunk(pipe.fd[0], into);
+        if (n <= 0 && !(n < 0 && errno == EINTR)) {
+            break;
+        }
+    }
+    pipe.close(0);
 }
 
 // A child that stops reading its input must not end us with SIGPIPE, whatever handler the
@@ -149,10 +177,11 @@ void feed(Pipe& in, const QByteArray& input, qint64& written) {
     }
 }
 
-// Feeds the input and gathers both outputs until the child has closed them all, or until
-// they pass the limit (the child is then killed).
+// Feeds the input and gathers both outputs until the child has ended or closed them all, or
+// until they pass the limit (the child is then killed).
 void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, ChildResult& result,
               pid_t pid) {
+    const int ended = exitNotifier(pid);
     qint64 written = 0;
     if (request.input.isEmpty()) {
         in.close(1);
@@ -160,8 +189,11 @@ void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, Child
         fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
     }
     while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
-        pollfd fds[3] = {{in.fd[1], POLLOUT, 0}, {out.fd[0], POLLIN, 0}, {err.fd[0], POLLIN, 0}};
-        if (poll(fds, 3, -1) < 0) {
+        pollfd fds[4] = {{in.fd[1], POLLOUT, 0},
+                         {out.fd[0], POLLIN, 0},
+                         {err.fd[0], POLLIN, 0},
+                         {ended, POLLIN, 0}};
+        if (poll(fds, 4, -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -182,6 +214,14 @@ void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, Child
             kill(pid, SIGKILL);
             break;
         }
+        if (fds[3].revents) {
+            drainAndClose(out, result.out);
+            drainAndClose(err, result.err);
+            break;
+        }
+    }
+    if (ended >= 0) {
+        ::close(ended);
     }
 }
 

@@ -29,6 +29,7 @@ private slots:
     void childSeesLcAllC();
     void withInput_data();
     void withInput();
+    void outputHeldAfterTheEnd();
     void unreadInput();
     void howItEnded_data();
     void howItEnded();
@@ -242,6 +243,17 @@ void SpawnCmdTest::withInput() {
     }
     QCOMPARE(gotOutput, output);
     QCOMPARE(gotError, error);
+}
+
+// The run ends with the child, as before: a process it left running that still holds its
+// output (a daemon it started) does not keep us waiting.
+void SpawnCmdTest::outputHeldAfterTheEnd() {
+    QElapsedTimer timer;
+    timer.start();
+    QString output;
+    QVERIFY(SpawnCmd(script("starter", "(sleep 5; echo late) &\necho done"), {}, output));
+    QVERIFY2(timer.elapsed() < 4000, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(output, QString("done\n"));
 }
 
 // A child that leaves its input unread must not take this process down with SIGPIPE.
