@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QFile>
+#include <QHash>
 #include <QRegularExpression>
 #include <cmath>
 
@@ -86,8 +87,24 @@ QString ReadFile(const QString& path) {
     return textUpToNul(bytes);
 }
 
+namespace {
+
+// The readers ask with a handful of fixed patterns, often several times a run: each is
+// compiled once per thread (compiling, to machine code too, costs more than matching a line).
+const QRegularExpression& compiledPattern(const QString& pattern) {
+    thread_local QHash<QString, QRegularExpression> compiled;
+    auto found = compiled.find(pattern);
+    if (found == compiled.end()) {
+        found = compiled.insert(pattern,
+                                QRegularExpression(pattern, QRegularExpression::MultilineOption));
+    }
+    return *found;
+}
+
+}  // namespace
+
 QString CaptureFirstGroup(const QString& pattern, const QString& text) {
-    const QRegularExpression regex(pattern, QRegularExpression::MultilineOption);
+    const QRegularExpression& regex = compiledPattern(pattern);
     if (!regex.isValid()) {
         return QString();
     }
