@@ -28,6 +28,9 @@ struct ChildResult {
     QByteArray out;
     QByteArray err;
     QString startError;  // why it could not start
+
+    // Started, not killed, exit code 0.
+    bool succeeded() const { return started && !crashed && code == 0; }
 };
 
 // Runs the program with LC_ALL=C added to our environment (the texts we parse must never

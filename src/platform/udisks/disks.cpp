@@ -173,14 +173,6 @@ void Disks::update(ListedDevice& device, const OBlockDevice& read) {
     m_mountRoots = readMountRoots();
 }
 
-bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
-    if (mountPoint.isEmpty() || !path.startsWith(mountPoint)) {
-        return false;
-    }
-    return path.size() == mountPoint.size() || mountPoint.endsWith('/') ||
-           path.at(mountPoint.size()) == '/';
-}
-
 QHash<QString, QString> parseMountRoots(const QByteArray& mountinfo) {
     return rootsOf(parseMountTable(mountinfo));
 }

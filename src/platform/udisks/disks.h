@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "utils/core/mounts/mounttable.h"  // isUnderMountPoint, for the queries' callers
+
 // One block device as the run's listing of the disk service saw it.
 struct ListedDevice {
     QString path;  // object path
@@ -64,9 +66,6 @@ private:
     QList<ListedDevice> m_devices;
     QHash<QString, QString> m_mountRoots;
 };
-
-// True when path is mountPoint or lies below it.
-bool isUnderMountPoint(const QString& path, const QString& mountPoint);
 
 // Mount point -> root directory, from the lines of a /proc/self/mountinfo text; where mounts
 // are stacked, the last (the visible one) wins.

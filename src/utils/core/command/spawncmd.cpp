@@ -6,18 +6,10 @@
 #include "platform/process/childprocess.h"
 #include "utils/core/text/nultext.h"
 
-namespace {
-
-bool finishedWell(const ChildResult& child) {
-    return child.started && !child.crashed && child.code == 0;
-}
-
-}  // namespace
-
 bool SpawnCmd(const QString& cmd, const QStringList& args) {
     ChildRequest request(cmd, args);
     request.mergeErr = true;
-    return finishedWell(runChild(request));
+    return runChild(request).succeeded();
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output) {
@@ -38,7 +30,7 @@ bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QStr
     exit.started = child.started;
     exit.crashed = child.crashed;
     exit.code = child.code;
-    return finishedWell(child);
+    return child.succeeded();
 }
 
 bool SpawnCmd(const QString& cmd, const QStringList& args, QString& output, QString& error,

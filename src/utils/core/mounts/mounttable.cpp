@@ -58,13 +58,9 @@ bool parseLine(const QByteArray& line, MountEntry& entry) {
     return true;
 }
 
-bool isUnder(const QString& path, const QLatin1String& dir) {
-    return path.startsWith(dir) && (path.size() == dir.size() || path.at(dir.size()) == '/');
-}
-
 bool isPseudoMount(const MountEntry& entry) {
     for (const char* dir : {"/dev", "/proc", "/sys", "/var/run", "/var/lock"}) {
-        if (isUnder(entry.mountPoint, QLatin1String(dir))) {
+        if (isUnderMountPoint(entry.mountPoint, QLatin1String(dir))) {
             return true;
         }
     }
@@ -72,6 +68,14 @@ bool isPseudoMount(const MountEntry& entry) {
 }
 
 }  // namespace
+
+bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
+    if (mountPoint.isEmpty() || !path.startsWith(mountPoint)) {
+        return false;
+    }
+    return path.size() == mountPoint.size() || mountPoint.endsWith('/') ||
+           path.at(mountPoint.size()) == '/';
+}
 
 QList<MountEntry> parseMountTable(const QByteArray& mountinfo) {
     QList<MountEntry> entries;

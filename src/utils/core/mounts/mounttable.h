@@ -20,6 +20,9 @@ struct MountedVolume {
     qint64 bytesFree = 0;
 };
 
+// True when path is mountPoint or lies below it, at a whole path component.
+bool isUnderMountPoint(const QString& path, const QString& mountPoint);
+
 // The entries of a mountinfo text in table order; lines that do not parse are skipped.
 QList<MountEntry> parseMountTable(const QByteArray& mountinfo);
 

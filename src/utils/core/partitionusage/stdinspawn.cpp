@@ -10,5 +10,5 @@ bool SpawnCmdWithInput(const QString& cmd, const QStringList& args, const QByteA
     const ChildResult child = runChild(request);
     output.append(textUpToNul(child.out));
     error.append(textUpToNul(child.err));
-    return child.started && !child.overLimit && !child.crashed && child.code == 0;
+    return child.succeeded() && !child.overLimit;
 }
