@@ -20,6 +20,7 @@ error text}) which makes that call fail with org.freedesktop.UDisks2.Error.Faile
 
 import argparse
 import os
+import re
 import signal
 import sys
 
@@ -212,19 +213,18 @@ class FakeUDisks(dbus.service.FallbackObject):
         return result
 
     def drive_interfaces(self, dr):
-        size = 0
-        for d in self.s["devices"]:
-            if d["drive"] == dr["id"] and d["type"] == "disk":
-                size = int(d["size"])
-                break
+        disk = next((d for d in self.s["devices"]
+                     if d["drive"] == dr["id"] and d["type"] == "disk"), None)
+        size = int(disk["size"]) if disk else 0
         removable = bool(dr.get("removable", False))
+        names = [dr[k] for k in ("vendor", "model", "serial") if dr[k].strip()]
         return {I_DRIVE: {
-            "Vendor": dbus.String(dr.get("vendor", "")),
-            "Model": dbus.String(dr.get("model", "SIM DISK")),
+            "Vendor": dbus.String(dr["vendor"]),
+            "Model": dbus.String(dr["model"]),
             "Revision": dbus.String(dr.get("revision", "1.0")),
-            "Serial": dbus.String(dr.get("serial", "SIM-" + dr["id"])),
+            "Serial": dbus.String(dr["serial"]),
             "WWN": dbus.String(""),
-            "Id": dbus.String("SIM-DISK-" + dr["id"]),
+            "Id": dbus.String(re.sub("[ /]", "-", "-".join(names))),
             "Configuration": dbus.Dictionary({}, signature="sv"),
             "Media": dbus.String(""),
             "MediaCompatibility": dbus.Array([], signature="s"),
@@ -235,11 +235,16 @@ class FakeUDisks(dbus.service.FallbackObject):
             "TimeDetected": dbus.UInt64(1700000000000000),
             "TimeMediaDetected": dbus.UInt64(1700000000000000),
             "Optical": dbus.Boolean(False), "OpticalBlank": dbus.Boolean(False),
+            "OpticalNumTracks": dbus.UInt32(0), "OpticalNumAudioTracks": dbus.UInt32(0),
+            "OpticalNumDataTracks": dbus.UInt32(0), "OpticalNumSessions": dbus.UInt32(0),
             "RotationRate": dbus.Int32(int(dr.get("rotation_rate", 7200))),
             "ConnectionBus": dbus.String("usb" if removable else ""),
             "Seat": dbus.String("seat0"),
             "Removable": dbus.Boolean(removable), "Ejectable": dbus.Boolean(removable),
-            "SortKey": dbus.String("00hotplug" if removable else "01" + dr["id"]),
+            # Every drive is there when the service starts: "coldplug" in udisks2's terms.
+            "SortKey": dbus.String("00coldplug/%s/%s" % ("10removable" if removable else
+                                                         "00fixed", disk["kname"] if disk
+                                                         else dr["id"])),
             "CanPowerOff": dbus.Boolean(removable),
             "SiblingId": dbus.String(""),
         }}

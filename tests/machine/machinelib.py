@@ -54,12 +54,19 @@ UDISKS_DEFAULTS = {"absent": False, "mount_error": None, "unmount_error": None, 
 
 
 def escape_object_name(text):
-    """udisks' object-path escaping: every byte outside [A-Za-z0-9] becomes _XX."""
+    """udisks' object-path escaping: every byte outside [A-Za-z0-9_] becomes _XX."""
     out = []
     for b in text.encode():
         c = chr(b)
-        out.append(c if c.isascii() and c.isalnum() else "_%02x" % b)
+        out.append(c if c.isascii() and (c.isalnum() or c == "_") else "_%02x" % b)
     return "".join(out)
+
+
+def drive_object_name(drive):
+    """udisks2 names a drive <vendor>_<model>_<serial>, leaving out the empty ones; each is
+    stripped, its blanks and dashes made "_". Its Id joins the same with "-"."""
+    parts = [drive[k].strip() for k in ("vendor", "model", "serial") if drive[k].strip()]
+    return "_".join(escape_object_name(re.sub("[ -]", "_", p)) for p in parts) or "drive"
 
 
 def _majmin_table(devices):
@@ -120,17 +127,26 @@ def normalize(scenario):
     majmin = _majmin_table(devices)
     for d in devices:
         d["majmin"] = majmin[d["name"]]
-    drives = []
-    for entry in s["drives"]:
-        drive = {"id": entry} if isinstance(entry, str) else dict(entry)
-        drive["object_path"] = DRIVE_PREFIX + escape_object_name(drive["id"])
-        drives.append(drive)
+    by_kname = {d["kname"]: d for d in devices}
+    for d in devices:  # the daemon gives a partition the drive of its disk
+        disk = by_kname.get(d["pkname"])
+        if d["type"] == "part" and disk is not None and disk["type"] == "disk":
+            if d["drive"] not in ("", disk["drive"]):
+                raise ValueError("partition %s is not on its disk's drive" % d["name"])
+            d["drive"] = disk["drive"]
+    drives = [{"id": e} if isinstance(e, str) else dict(e) for e in s["drives"]]
     known = {d["id"] for d in drives}
     for d in devices:  # a drive named only by a device still exists
         if d["drive"] and d["drive"] not in known:
             known.add(d["drive"])
-            drives.append({"id": d["drive"],
-                           "object_path": DRIVE_PREFIX + escape_object_name(d["drive"])})
+            drives.append({"id": d["drive"]})
+    for drive in drives:
+        drive.setdefault("vendor", "")
+        drive.setdefault("model", "SIM DISK")
+        drive.setdefault("serial", "SIM-" + drive["id"])
+        drive["object_path"] = DRIVE_PREFIX + drive_object_name(drive)
+    if len({d["object_path"] for d in drives}) != len(drives):
+        raise ValueError("two drives with the same vendor, model and serial")
     s["drives"] = drives
     roots = [d for d in devices if "/" in d["mount"]]
     if len(roots) > 1:

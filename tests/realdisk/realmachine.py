@@ -32,6 +32,7 @@ UDEVD = "/lib/systemd/systemd-udevd"
 EXPOSED = "/run/realdisk/exposed"
 PATH = "/run/realdisk/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 RESERVE = 1610612736
+DRIVE_VENDOR, DRIVE_MODEL = "Orvik", "Orvik Test Disk"
 
 # The machine: disk, partition role, file system, size in MiB, label, where it is mounted.
 # "data" must hold the reserve the tool adds to every system backup, hence the sizes; the
@@ -45,7 +46,7 @@ LAYOUT = [
     ("more", "xfs", "xfs", 3072, "XfsVol", "/srv/xfs"),
     ("more", "btrfs", "btrfs", 3072, "BtrVol", "/srv/btrfs"),
     ("more", "ntfs", "ntfs", 64, "NtfsVol", "/srv/ntfs"),
-    ("more", "spare", "ext4", 3072, "Spare", "/srv/spare"),
+    ("extra", "spare", "ext4", 3072, "Spare", "/srv/spare"),
 ]
 BINDS = [("/data/home", "/home"), ("/data/opt", "/opt"), ("/data/var", "/var")]
 SKELETON = ["usr", "etc", "proc", "sys", "dev", "run", "tmp", "boot", "data", "recovery",
@@ -325,6 +326,10 @@ class RealMachine:
             # udev re-reads a watched disk after every write to it and drops the partitions
             # that the kernel here cannot find again by itself.
             f.write('SUBSYSTEM=="block", KERNEL=="%s", OPTIONS+="nowatch"\n' % gate)
+            # A serial makes udisks2 list a drive for the disk and each of its partitions.
+            for name in self.loop_names:
+                f.write('KERNEL=="%s", ENV{ID_SERIAL}="ORVIK_TEST_%s", ENV{ID_MODEL}="%s", '
+                        'ENV{ID_VENDOR}="%s"\n' % (name, name, DRIVE_MODEL, DRIVE_VENDOR))
         for name in RULES:
             with open("/usr/lib/udev/rules.d/" + name) as src:
                 text = src.read()
@@ -555,6 +560,8 @@ class RealMachine:
         self.unmount_all_but_root()
         self._mount_parts()
         self.write("/etc/fstab", self.fstab())
+        # A full backup case names another partition the data partition.
+        self.write("/recovery/backup/_ovd_data.info", self.part("data").uuid + "\n")
         for inside in ("/live.flag", "/recovery/backup/recovery.json",
                        "/recovery/backup/savePath.json"):
             if os.path.lexists(self.path(inside)):

@@ -19,6 +19,7 @@ INDEX = "/recovery/backup/savePath.json"
 FLAG = "/.flag.d/live.flag"
 STAMP = r"\d{4}-\d\d-\d\d-\d\d-\d\d-\d\d"
 UDISKS = "org.freedesktop.UDisks2"
+DRIVES = "/org/freedesktop/UDisks2/drives/"
 
 
 def run(m, *args):
@@ -263,6 +264,67 @@ def test_full_location_required_space(fresh):
     assert required >= floor, (required, floor)
 
 
+# ---------------------------------------------------------------------- full backup
+
+def used_bytes(m, part):
+    """What the file-system tool says is used: for ext4 the superblock's counters, or df's
+    figure when the mounted file system counts more (the counters stay as they were at mount);
+    for FAT the data area's start and the clusters in use."""
+    if part.fstype == "vfat":
+        out = m.chrooted(["fsck.fat", "-n", "-v", part.node], check=False).out
+        number = lambda pattern: int(re.search(pattern, out).group(1))  # noqa: E731
+        return number(r"Data area starts at byte (\d+)") + \
+            number(r"(\d+) bytes per cluster") * number(r" (\d+)/\d+ clusters")
+    out = m.chrooted(["dumpe2fs", "-h", part.node]).out
+    f = dict((k, int(v)) for k, v in re.findall(r"^(Block \w+|Free blocks):\s+(\d+)$", out, re.M))
+    mounts = m.mount_points_of(part)
+    df_used = df_figures(m, mounts[0])[0] if mounts else 0
+    return max((f["Block count"] - f["Free blocks"]) * f["Block size"], df_used)
+
+
+FULL_BACKUP = [
+    # the data partition, the partition mounted under /media to receive the backup, whether
+    # the data partition is imaged too
+    ("data", "spare", False),
+    ("spare", "xfs", True),
+    ("data", "data", False),
+]
+
+
+@pytest.mark.parametrize("data,target,data_image", FULL_BACKUP,
+                         ids=["second-disk", "data-on-own-disk", "on-the-system-disk"])
+def test_full_backup_drives(fresh, data, target, data_image):
+    """The root partition is imaged, the data partition too when its drive is another; the
+    estimate counts every partition of those drives, and nothing else."""
+    m = fresh
+    place = m.part(target)
+    m.write("/recovery/backup/_ovd_data.info", m.part(data).uuid + "\n")
+    m.mount_part(place, "/media/" + target)
+    requested = "/media/%s/backups" % target
+    make_dir(m, requested)
+    _, avail = df_figures(m, requested)
+    m.chrooted(["fallocate", "-l", str(avail - 512 * 1024 * 1024), requested + "/fill"])
+    try:
+        p = run(m, "-a", "manual_backup", "-p", requested)
+        assert p.code == 1, p.err
+        assert_nothing_written(m, p)
+        drives = {m.part("root").disk, m.part(data).disk}
+        counted = sum(used_bytes(m, q) for q in m.parts if q.disk in drives)
+        estimate = space_numbers(p.err)[0] - RESERVE
+    finally:
+        os.remove(m.path(requested + "/fill"))
+    p = run(m, "-a", "manual_backup", "-p", requested)
+    assert p.code == 0, p.err
+    plan = json.loads(read(m, TASK))
+    REPORT.append("full backup to %s, data on %s: exit 0, %s; estimate %d, counted %d"
+                  % (target, data, [t["args"][3] for t in plan["tasks"]], estimate, counted))
+    assert estimate == counted
+    images = {"system.osi": "root", "data.osi": data} if data_image else {"system.osi": "root"}
+    assert {t["args"][3]: t["args"][:2] for t in plan["tasks"]} == \
+        {name: ["UUID:" + m.part(r).uuid, "UUID:" + place.uuid] for name, r in images.items()}
+    assert_plan_resolves_to(m, plan, requested)
+
+
 # ---------------------------------------------------------------------- replacing a backup
 
 OLD = "2020-01-01-00-00-00"
@@ -418,15 +480,20 @@ def test_disk_layer_on_the_real_daemon(fresh):
     listed = m.chrooted([probe, "list"]).out.splitlines()
     assert [line.split()[0] for line in listed[:-1]] == order
     by_kname = {p.kname: p for p in m.parts}
+    drives = set()
     for line in listed[:-1]:
         fields = dict(f.split("=", 1) for f in line.split()[1:])
         kname = line.split()[0].rsplit("/", 1)[-1]
         assert fields["device"] == "/dev/" + kname
-        assert fields["drive"] == ""  # "/" in udisks2: loop devices have no drive
+        # A disk and each of its partitions: the drive named by the disk's own serial.
+        assert fields["drive"] == DRIVES + "Orvik_Orvik_Test_Disk_ORVIK_TEST_" + \
+            re.sub(r"(?<=\d)p\d+$", "", kname)
+        drives.add(fields["drive"])
         if kname in by_kname:
             part = by_kname[kname]
             assert (fields["uuid"], fields["type"]) == (part.uuid, part.fstype)
             assert fields["mounts"] == ",".join(m.mount_points_of(part))
+    REPORT.append("drives: " + " ".join(sorted(drives)))
     spare = m.part("spare")
     m.unmount_part(spare)
     p = m.chrooted([probe, "mount", spare.uuid])
@@ -494,11 +561,6 @@ def test_partition_gone_before_the_mount(fresh):
 
 
 # ---------------------------------------------------------------------- not on this machine
-
-def test_manual_backup_drive_rules():
-    pytest.skip("loop devices have no drive in udisks2 (Drive is \"/\"): the full backup's "
-                "drive rules need real disks")
-
 
 def test_vfat_location(fresh):
     m = fresh

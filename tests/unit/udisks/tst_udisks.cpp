@@ -149,7 +149,9 @@ private slots:
         QTest::addColumn<QByteArray>("device");
         QTest::addColumn<QString>("drive");
         QTest::addColumn<QStringList>("mounts");
-        const QString disk1 = kDrives + "disk1";
+        // The service names a drive by its model and serial.
+        const QString disk1 = kDrives + "SIM_DISK_SIM_0001";
+        const QString lvmDisk = kDrives + "SIM_DISK_SIM_disk1";
         QTest::newRow("whole disk") << "plain"
                                     << "sda"
                                     << ""
@@ -168,12 +170,12 @@ private slots:
                                   << disk1 << QStringList{"/recovery"};
         QTest::newRow("usb") << "plain"
                              << "sdb1" << kUsbUuid << "ext4" << QByteArray("/dev/sdb1")
-                             << kDrives + "usb1" << QStringList{"/media/user/usb"};
+                             << kDrives + "SIM_USB_SIM_usb1" << QStringList{"/media/user/usb"};
         QTest::newRow("physical volume")
             << "lvm-root"
             << "sda2"
             << "Xq3Lk9-2Vbn-Tz8R-Qw1E-Yu7I-Op4A-Sd5F6g"
-            << "LVM2_member" << QByteArray("/dev/sda2") << disk1 << QStringList();
+            << "LVM2_member" << QByteArray("/dev/sda2") << lvmDisk << QStringList();
         // A mapped device has no drive: "/" from the service reads as empty.
         QTest::newRow("logical volume") << "lvm-root"
                                         << "dm_2d1" << kLvmDataUuid << "ext4"
