@@ -201,10 +201,9 @@ int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
 
 namespace {
 
-// Why saveJson would fail to save size bytes at path (in the words of the failed save), as far
-// as it can be told without
-// writing; empty when nothing is seen. The save writes a temporary file beside the file, then
-// renames it over what stands at the path.
+// Why saveJson would fail to save size bytes at path, in the words of a failed save, as far as
+// it can be told without writing; empty when nothing is seen. The save writes a temporary file
+// beside the file, then renames it over what stands at the path.
 QString foreseenSaveError(const QString& path, qint64 size) {
     const QFileInfo existing(path);
     if (existing.isDir()) {
