@@ -19,6 +19,7 @@ packages=(
   groff-base
   jfsutils
   libclang-rt-14-dev
+  lintian
   make
   nilfs-tools
   ntfs-3g

@@ -134,14 +134,37 @@ guard "du without total counts the file system" src/tool/main/locationchecks.cpp
   'qWarning() << "du gave no total for"' 'return used;' 'return 0;' \
   "pytest e2e/test_space.py::test_du_without_total_counts_the_file_system"
 guard "no plan without an estimate" src/tool/main/locationchecks.cpp \
-  '' 'if (estimate < 0) {' 'if (false) {' \
+  '' 'if (required < 0 || !addToEstimate' 'if (!addToEstimate' \
   "pytest e2e/test_space.py::test_manual_backup_counts_unreadable_partitions_whole"
 guard "space comparison" src/tool/main/locationchecks.cpp \
   '' 'if (required > available) {' 'if (false) {' \
   "pytest e2e/test_space.py::test_required_equal_to_available_passes"
 guard "space reserve" src/tool/main/locationchecks.cpp \
-  '' 'const qint64 required = estimate + kSpaceReserve;' 'const qint64 required = estimate;' \
+  '' 'addToEstimate(required, kSpaceReserve,' 'addToEstimate(required, 0,' \
   "pytest e2e/test_space.py::test_required_equal_to_available_passes"
+guard "estimate sums checked for overflow" src/tool/main/locationchecks.cpp \
+  '' 'if (__builtin_add_overflow(estimate, bytes, &estimate)) {' \
+  'estimate = qint64(quint64(estimate) + quint64(bytes)); if (false) {' \
+  "pytest e2e/test_space.py::test_system_backup_estimate -k 64"
+
+# --- what the caller hands over
+guard "child environment drops the caller's block size" src/platform/process/childprocess.cpp \
+  "if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') {" 'return true;' \
+  'return name == names[0];' \
+  "unit core_spawncmd_test childSeesLcAllC"
+guard "du names its unit" src/utils/utils/systemqueries.cpp \
+  '' '{"--block-size=1024", "--max-depth=0", dir}' '{"--max-depth=0", dir}' \
+  "unit sysq_systemqueries directorySize"
+guard "unknown action refused" src/tool/main/options.cpp \
+  '' 'if (parser.isSet("action") && action == NoAction) {' 'if (false) {' \
+  "unit tst_cli exitStatus"
+guard "a dry run foresees a full recovery partition" src/tool/main/taskfile.cpp \
+  '' 'if (blocks > room.f_bfree ||' 'if (false &&' \
+  "pytest e2e/test_dry_run.py::test_unwritable_task_file_fails_as_a_real_run_does -k full"
+guard "a dry run foresees a directory at the task file's path" src/tool/main/taskfile.cpp \
+  'QString foreseenSaveError(const QString& path, qint64 size) {' 'if (existing.isDir()) {' \
+  'if (false) {' \
+  "pytest e2e/test_dry_run.py::test_unwritable_task_file_fails_as_a_real_run_does -k directory"
 
 selected() {
   local name=$1 word

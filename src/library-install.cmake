@@ -24,8 +24,9 @@ install(FILES
   ${CMAKE_CURRENT_BINARY_DIR}/OrvikRecoveryUtilsConfigVersion.cmake
   DESTINATION ${ORVIK_UTILS_CMAKEDIR})
 
-# The public headers include Qt's, so Qt goes into Requires, not Requires.private, and callers
-# need the -fPIC that Qt's own CMake package gives its users (its .pc files do not). The prefix is
+# The public headers include Qt's, so Qt goes into Requires, not Requires.private. Code
+# generation flags are the caller's own: a Qt 5 program needs position-independent code
+# whatever this file says, and Qt's CMake package already gives it to its users. The prefix is
 # found from the file's own place, so a staged copy (DESTDIR) or another --prefix at install
 # time is described as truly as the final one.
 set(_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

@@ -333,5 +333,13 @@
         <source>The root partition could not be identified</source>
         <translation>无法识别根分区</translation>
     </message>
+    <message>
+        <source>Unknown action: &apos;%1&apos;</source>
+        <translation>未知的操作：&apos;%1&apos;</translation>
+    </message>
+    <message>
+        <source>to be made at the next boot</source>
+        <translation>将在下次启动时创建</translation>
+    </message>
 </context>
 </TS>

@@ -86,12 +86,24 @@ def s_index(s):
     return rec.get("files", {}).get("backup/savePath.json")
 
 
-def test_unwritable_task_file_fails_as_a_real_run_does():
+# (id, recovery partition size or None, before lines): the save of the task file would fail.
+UNWRITABLE = [
+    ("read-only", None, ["mount --bind /recovery/backup /recovery/backup",
+                         "mount -o remount,bind,ro /recovery/backup"]),
+    ("partition full", 8 << 20, ["dd if=/dev/zero of=/recovery/fill bs=4k >/dev/null 2>&1; true"]),
+    ("a directory at its path", None, ["rm -f /recovery/backup/recovery.json",
+                                       "mkdir /recovery/backup/recovery.json"]),
+]
+
+
+@pytest.mark.parametrize("case", UNWRITABLE, ids=[c[0] for c in UNWRITABLE])
+def test_unwritable_task_file_fails_as_a_real_run_does(case):
+    _, size, before = case
     s = test_taskfile.plain_with_backup_dirs()
-    before = ["mount --bind /recovery/backup /recovery/backup",
-              "mount -o remount,bind,ro /recovery/backup"]
+    if size:
+        [d for d in s["devices"] if d.get("uuid") == REC_UUID][0]["size"] = size
     o = run(s, "-n", "-a", "system_restore", before=before)
     assert o.code == 255, o
     assert "Cannot save the task file" in o.err and "recovery.json" in o.err
     assert o.out == ""
-    assert all(o.files[p] is None for p in STATE if p != INDEX_FILE)
+    assert all(o.files[p] in (None, []) for p in STATE if p != INDEX_FILE)

@@ -35,9 +35,17 @@ def manual_machine(avail, arch="amd64", swap=True):
     return patch(s, "sdb1", avail=avail)
 
 
-# (id, du of /opt and /var in KiB, programs, estimate)
+# Boot and root each hold 2^63 - 2^52 bytes by dumpe2fs, /opt 2^53 + 1 MiB: a sum that
+# wraps round to 1 MiB.
+HUGE_EXT = "Block count: %d\nFree blocks: 0\nBlock size: 4096\n" % ((1 << 51) - (1 << 40))
+
+# (id, du of /opt and /var in KiB, programs, estimate or None for "cannot be estimated"[, env])
 SYSTEM = [
     ("plain", {"/opt": 2097152, "/var": 4194304}, {}, BOOT + ROOT + 6 * GiB),
+    ("the caller's block size variables", {"/opt": 2097152, "/var": 4194304}, {},
+     BOOT + ROOT + 6 * GiB, {"BLOCK_SIZE": "1M", "DU_BLOCK_SIZE": "1M", "POSIXLY_CORRECT": "1"}),
+    ("sum beyond 64 bits", {"/opt": (1 << 43) + 1024, "/var": 0},
+     {"dumpe2fs": {"stdout": HUGE_EXT}}, None),
     ("du beyond 32 bits", {"/opt": 5 << 30, "/var": 0}, {}, BOOT + ROOT + (5 << 40)),
     ("nothing in /opt and /var", {"/opt": 0, "/var": 0}, {}, BOOT + ROOT),
     # Unreadable usage counts the whole partition: too high, never too low.
@@ -55,9 +63,12 @@ SYSTEM = [
 
 @pytest.mark.parametrize("case", SYSTEM, ids=[c[0] for c in SYSTEM])
 def test_system_backup_estimate(case):
-    _, du, programs, estimate = case
+    _, du, programs, estimate, *env = case
     o = run(system_machine(GiB, du, programs=programs), "-a", "system_backup", "-p",
-            "/data/backups")
+            "/data/backups", env=env[0] if env else None)
+    if estimate is None:
+        assert o.code == 255 and "The size estimate overflows" in o.err, o
+        return
     assert o.code == 1, o
     assert space_numbers(o.err) == (GiB, estimate + RESERVE)
     assert o.files[TASK_FILE] is None
@@ -91,10 +102,14 @@ def test_du_without_total_counts_the_file_system(case):
         assert 'du gave no total for "%s"' % d in o.err
 
 
-def test_mounted_ext_usage_never_below_the_kernel_figure():
-    # dumpe2fs says the boot partition holds 4 KiB (counters as of mount time); 64 MiB were
-    # written since, and the kernel says so.
+@pytest.mark.parametrize("total", [None, 16], ids=["within the total", "beyond the total"])
+def test_mounted_ext_usage_never_below_the_kernel_figure(total):
+    # dumpe2fs says the boot partition holds 4 KiB (counters as of mount time), in all of
+    # total blocks if given; 64 MiB were written since, and the kernel says so.
     s = patch(system_machine(GiB, {"/opt": 0, "/var": 0}), "sda1", used=4096)
+    if total:
+        s["programs"] = {"dumpe2fs": {"when": ["/dev/sda1"], "stdout": "Block count: %d\n"
+                                      "Free blocks: %d\nBlock size: 4096\n" % (total, total - 1)}}
     o = run(s, "-a", "system_backup", "-p", "/data/backups",
             before=["head -c 64M /dev/zero > /boot/fill", STATVFS + "/boot", STATVFS + "/"])
     assert o.code == 1, o

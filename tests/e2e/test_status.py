@@ -125,8 +125,11 @@ def test_half_cancelled_hand_off(case):
     assert ("Plan type" in f) == (state == FILE_ONLY)
 
 
+GONE = "/backups/gone\\\x01\nNext boot: nothing pending\t"  # one fact, however it is named
+
+
 def test_recorded_backups_newest_first():
-    index = {DATA_UUID: {"1600000000": "/backups/gone", "1700000000": "/backups/kept"},
+    index = {DATA_UUID: {"1600000000": GONE, "1700000000": "/backups/kept"},
              REC_UUID: {"1800000000": "/elsewhere"}}
     s = test_taskfile.plain_with_backup_dirs()
     s["dirs"].append("/data/backups/kept")
@@ -139,7 +142,8 @@ def test_recorded_backups_newest_first():
     rows = [(f["Recorded backup %d" % i], f["Recorded backup %d directory" % i])
             for i in (1, 2, 3)]
     # The new backup is made at the next boot: its directory does not exist yet.
-    assert rows == [(new, "missing"), ("/backups/kept", "present"), ("/backups/gone", "missing")]
+    assert rows == [(new, "to be made at the next boot"), ("/backups/kept", "present"),
+                    ("/backups/gone\\\\\\001\\nNext boot: nothing pending\\t", "missing")]
     assert f["Recorded backup 3 created"] == "2020-09-13 12:26:40"
 
 

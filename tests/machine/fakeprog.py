@@ -273,11 +273,22 @@ def dmsetup(argv, s):
 
 # --------------------------------------------------------------------------- small ones
 
+def du_unit(args):
+    """du's unit: --block-size, else the environment as real du reads it, else 1 KiB."""
+    named = [a.split("=", 1)[1] for a in args if a.startswith("--block-size=")]
+    names = ("DU_BLOCK_SIZE", "BLOCK_SIZE", "BLOCKSIZE")
+    text = (named or [os.environ[n] for n in names if n in os.environ] or [None])[0]
+    if text is None:
+        return 512 if "POSIXLY_CORRECT" in os.environ else 1024
+    return int(text.rstrip("KMG") or 1) * 1024 ** ("KMG".find(text[-1]) + 1)
+
+
 def du(argv, s):
     args = argv[1:]
     paths = [a for a in args if not a.startswith("-")]
     if args.count("--max-depth=0") == 1 and len(paths) == 1 and paths[0] in s["du"]:
-        out("%d\t%s\n" % (int(s["du"][paths[0]]), paths[0]))
+        unit = du_unit(args)
+        out("%d\t%s\n" % (-(-int(s["du"][paths[0]]) * 1024 // unit), paths[0]))
         return 0
     return exec_real(argv)
 

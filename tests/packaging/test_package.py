@@ -2,6 +2,7 @@
 library; its development files."""
 import gzip
 import re
+import shutil
 import subprocess
 import xml.etree.ElementTree as ET
 
@@ -189,3 +190,11 @@ def test_completion_offers_every_option_and_no_description_word(unpacked):
                             "-p", "--path", "-f", "--format", "-r", "--reboot", "-l", "--locale",
                             "--ui", "--update-initramfs"}
     assert all(re.fullmatch(r"--?[a-z][a-z-]*", w) for w in offered) and "-u" not in offered
+
+
+def test_lintian_finds_no_error_or_warning(debs):
+    if not shutil.which("lintian"):
+        pytest.skip("lintian is not installed (scripts/install-deps.sh installs it)")
+    proc = subprocess.run(["lintian", "--fail-on", "error,warning"] + [str(d) for d in debs.values()],
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

@@ -72,10 +72,26 @@ CStrings argvOf(const ChildRequest& request) {
     return argv;
 }
 
+// The caller's locale and the variables that change the unit or the layout of what a program
+// prints (du, df, lsblk...): left in, the tool would misread sizes. Every entry of them goes,
+// since a program reads the first of two; the C locale is added after.
+bool isDroppedFromChild(const char* entry) {
+    static const char* const names[] = {"LC_ALL",          "BLOCK_SIZE",    "BLOCKSIZE",
+                                        "DU_BLOCK_SIZE",   "DF_BLOCK_SIZE", "LS_BLOCK_SIZE",
+                                        "POSIXLY_CORRECT", "LSBLK_COLUMNS", "QUOTING_STYLE"};
+    for (const char* name : names) {
+        const size_t length = std::strlen(name);
+        if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') {
+            return true;
+        }
+    }
+    return false;
+}
+
 CStrings environmentWithCLocale() {
     CStrings env;
     for (char** entry = environ; entry && *entry; ++entry) {
-        if (std::strncmp(*entry, "LC_ALL=", 7) != 0) {
+        if (!isDroppedFromChild(*entry)) {
             env.items.emplace_back(*entry);
         }
     }

@@ -3,7 +3,6 @@
 #include <QDebug>
 #include <QFileInfo>
 #include <QStorageInfo>
-#include <algorithm>
 #include <limits>
 
 #include "utils/core/command/spawncmd.h"
@@ -54,16 +53,30 @@ qint64 usedBytes(const ListedDevice& device) {
     return size;
 }
 
+// Adds bytes to the estimate unless the sum leaves 64 bits: a figure no disk has (a usage
+// tool or du gone wrong) would wrap the sum round to a small or negative number.
+bool addToEstimate(qint64& estimate, qint64 bytes, const QString& what) {
+    if (__builtin_add_overflow(estimate, bytes, &estimate)) {
+        qWarning() << "The size estimate overflows when adding" << bytes << "bytes of" << what;
+        return false;
+    }
+    return true;
+}
+
 // The bytes of a directory of the system backup: du's total, whatever its exit code (it exits
 // 1 when it could not read some file); without a total, the used bytes of the file system
-// holding the directory, which is never less.
+// holding the directory, which is never less. -1 when there is no figure or it overflows.
 qint64 directoryBytes(const QString& dir) {
     quint64 blocks = 0;
     if (getDirectorySize(dir, blocks)) {
-        // du counts 1024-byte blocks. A figure beyond 2 EiB is no real directory; it stays
-        // huge (and the sum positive) rather than wrap round to a small number.
-        const quint64 limit = std::numeric_limits<qint64>::max() / 4 / 1024;
-        return static_cast<qint64>(std::min(blocks, limit) * 1024);
+        qint64 bytes = 0;
+        if (blocks > quint64(std::numeric_limits<qint64>::max()) ||
+            __builtin_mul_overflow(qint64(blocks), qint64(1024), &bytes)) {
+            qWarning() << "du gives" << dir << "more bytes than 64 bits hold:" << blocks
+                       << "blocks of 1024 bytes";
+            return -1;
+        }
+        return bytes;
     }
     const QStorageInfo storage(dir);
     const qint64 used = storage.isValid() ? storage.bytesTotal() - storage.bytesFree() : -1;
@@ -110,10 +123,9 @@ qint64 estimateManualBackup(const Disks& disks, const Location& location) {
         const qint64 bytes = device.type == "swap"
                                  ? swapBytes(device, architecture, architectureRead)
                                  : usedBytes(device);
-        if (bytes < 0) {
+        if (bytes < 0 || !addToEstimate(estimate, bytes, device.node)) {
             return -1;
         }
-        estimate += bytes;
     }
     return estimate;
 }
@@ -124,31 +136,27 @@ qint64 estimateSystemBackup(const Disks& disks, const MachineValues& machine) {
         const QString& uuid = device.uuid;
         if (!uuid.isEmpty() && (uuid == machine.bootUuid || uuid == machine.rootUuid)) {
             const qint64 bytes = usedBytes(device);
-            if (bytes < 0) {
+            if (bytes < 0 || !addToEstimate(estimate, bytes, device.node)) {
                 return -1;
             }
-            estimate += bytes;
         }
     }
     for (const char* dir : {"/opt", "/var"}) {
         const qint64 bytes = directoryBytes(dir);
-        if (bytes < 0) {
+        if (bytes < 0 || !addToEstimate(estimate, bytes, dir)) {
             return -1;
         }
-        estimate += bytes;
     }
     return estimate;
 }
 
 int checkSpace(const Request& request, const MachineValues& machine, const Location& location) {
-    const qint64 estimate = request.action == ManualBackup
-                                ? estimateManualBackup(machine.disks, location)
-                                : estimateSystemBackup(machine.disks, machine);
-    if (estimate < 0) {
+    qint64 required = request.action == ManualBackup ? estimateManualBackup(machine.disks, location)
+                                                     : estimateSystemBackup(machine.disks, machine);
+    if (required < 0 || !addToEstimate(required, kSpaceReserve, "the reserve")) {
         qWarning() << "The size of the backup cannot be estimated; nothing was planned";
         return OtherError;
     }
-    const qint64 required = estimate + kSpaceReserve;
     const qint64 available = QStorageInfo(request.absolutePath).bytesAvailable();
     if (required > available) {
         qWarning() << QObject::tr(

@@ -114,6 +114,11 @@ int checkOptionCombination(const QCommandLineParser& parser) {
     QString first;
     QString second;
     const ActionType action = actionFromText(parser.value("action"));
+    // A mistyped action is no request for the help: a script must not read it as planned.
+    if (parser.isSet("action") && action == NoAction) {
+        qWarning() << QObject::tr("Unknown action: '%1'").arg(parser.value("action"));
+        return UsageError;
+    }
     if (parser.isSet("status") &&
         (parser.isSet("action") || parser.isSet("dry-run") || parser.isSet("ui"))) {
         first = "--status";

@@ -58,8 +58,9 @@ void setUpCommandLine(QCommandLineParser& parser);
 
 bool updateInitramfsRequested(const QCommandLineParser& parser);
 
-// Refuses option combinations that make no sense together (a dry run of a cancel or of the
-// initramfs refresh, a status report with a request): UsageError with a message, or NoError.
+// Refuses an action that is given but is none of the six, and option combinations that make
+// no sense together (a dry run of a cancel or of the initramfs refresh, a status report with a
+// request): UsageError with a message, or NoError.
 int checkOptionCombination(const QCommandLineParser& parser);
 
 // Values of a parsed command line; the path is normalised against the working directory.

@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <cstdio>
 
 #include "platform/otk/osysinfo.h"
@@ -20,10 +21,35 @@ namespace {
 
 const char kTimeFormat[] = "yyyy-MM-dd hh:mm:ss";
 
+// A value on one line: a backslash and every control character escaped C style (\n, \t,
+// \r, \\, the other control characters as \ooo, the three octal digits of their code, the
+// Unicode line and paragraph separators as \u2028 and \u2029), so that a path holding a
+// newline cannot forge a fact.
+QString escapedValue(const QString& value) {
+    static const QMap<QChar, QString> named = {
+        {'\\', "\\\\"}, {'\n', "\\n"}, {'\t', "\\t"}, {'\r', "\\r"}};
+    QString escaped;
+    for (const QChar c : value) {
+        const QChar::Category category = c.category();
+        if (named.contains(c)) {
+            escaped += named.value(c);
+        } else if (category == QChar::Other_Control) {
+            escaped += QString("\\%1").arg(c.unicode(), 3, 8, QChar('0'));
+        } else if (category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {
+            escaped += QString("\\u%1").arg(c.unicode(), 4, 16, QChar('0'));
+        } else {
+            escaped += c;
+        }
+    }
+    return escaped;
+}
+
 // Keys never hold ": ", so a reader splits each line at its first ": ".
 class Facts {
 public:
-    void add(const QString& key, const QString& value) { m_lines << key + ": " + value; }
+    void add(const QString& key, const QString& value) {
+        m_lines << key + ": " + escapedValue(value);
+    }
     void print() const {
         const QByteArray text = m_lines.join('\n').toUtf8() + '\n';
         std::fwrite(text.constData(), 1, text.size(), stdout);
@@ -116,19 +142,39 @@ void addPlan(Facts& facts, const QJsonObject& plan, const QFileInfo& file, const
     }
 }
 
-// The partition receiving a backup plan: the second argument of its first backup task.
-QString backupLocationUuid(const QJsonObject& plan) {
+// The backup a plan makes: the partition receiving it and its directory there, the second
+// and third arguments of the plan's first backup task.
+struct PlannedBackup {
+    QString uuid;
+    QString directory;
+};
+
+PlannedBackup plannedBackup(const QJsonObject& plan) {
     for (const QJsonValue& task : plan.value("tasks").toArray()) {
         const QString command = task.toObject().value("command").toString();
         const QJsonArray args = task.toObject().value("args").toArray();
         if (command.startsWith("create-backup-") && args.size() > 1) {
-            return args.at(1).toString().mid(QString("UUID:").size());
+            return {args.at(1).toString().mid(QString("UUID:").size()), args.at(2).toString()};
         }
     }
-    return QString();
+    return {};
 }
 
-void addRecordedBackups(Facts& facts, const MachineValues& machine, const QString& uuid) {
+// Present, or why not: a pending plan makes its own backup only at the next boot.
+QString backupState(const QString& mountPoint, const QString& directory, bool planned) {
+    // The index stores its paths with their leading "/".
+    if (mountPoint.isEmpty()) {
+        return QObject::tr("unknown, the partition is not mounted");
+    }
+    if (QFileInfo(mountPoint + directory).isDir()) {
+        return QObject::tr("present");
+    }
+    return planned ? QObject::tr("to be made at the next boot") : QObject::tr("missing");
+}
+
+void addRecordedBackups(Facts& facts, const MachineValues& machine, const PlannedBackup& planned,
+                        bool pending) {
+    const QString& uuid = planned.uuid;
     const QJsonObject times =
         Utils::readJsonFile(machine.recoveryMountPoint + "/backup/savePath.json")
             .value(uuid)
@@ -147,17 +193,14 @@ void addRecordedBackups(Facts& facts, const MachineValues& machine, const QStrin
         facts.add(
             QObject::tr("%1 created").arg(key),
             QDateTime::fromSecsSinceEpoch(backup.createTime.toLongLong()).toString(kTimeFormat));
-        // The index stores its paths with their leading "/".
-        const QString state =
-            mountPoint.isEmpty() ? QObject::tr("unknown, the partition is not mounted")
-            : QFileInfo(mountPoint + backup.backupPath).isDir() ? QObject::tr("present")
-                                                                : QObject::tr("missing");
-        facts.add(QObject::tr("%1 directory").arg(key), state);
+        const bool made = pending && backup.backupPath == planned.directory;
+        facts.add(QObject::tr("%1 directory").arg(key),
+                  backupState(mountPoint, backup.backupPath, made));
     }
 }
 
-// The task file's facts; false when it exists but cannot be read.
-bool addTaskFile(Facts& facts, const MachineValues& machine, const QString& path) {
+// The task file's facts; false when it exists but cannot be read. pending: the flag is up.
+bool addTaskFile(Facts& facts, const MachineValues& machine, const QString& path, bool pending) {
     const QFileInfo info(path);
     if (!info.exists()) {
         facts.add(QObject::tr("Task file"), QObject::tr("none"));
@@ -177,7 +220,7 @@ bool addTaskFile(Facts& facts, const MachineValues& machine, const QString& path
     const QJsonObject plan = document.object();
     addPlan(facts, plan, info, machine.disks);
     if (plan.value("type").toString() == "SystemBackup") {
-        addRecordedBackups(facts, machine, backupLocationUuid(plan));
+        addRecordedBackups(facts, machine, plannedBackup(plan), pending);
     }
     return true;
 }
@@ -195,11 +238,11 @@ int reportStatus() {
     }
     const QString taskFile = machine.recoveryMountPoint + "/backup/recovery.json";
     const QString read = flagRead();
+    const bool flag = QFileInfo::exists(read);
     Facts facts;
-    facts.add(QObject::tr("Next boot"),
-              handOffState(QFileInfo::exists(read), QFileInfo::exists(taskFile)));
+    facts.add(QObject::tr("Next boot"), handOffState(flag, QFileInfo::exists(taskFile)));
     addFlags(facts, read);
-    if (!addTaskFile(facts, machine, taskFile)) {
+    if (!addTaskFile(facts, machine, taskFile, flag)) {
         return OtherError;
     }
     facts.print();

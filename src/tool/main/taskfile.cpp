@@ -2,6 +2,7 @@
 
 #include <ftw.h>
 #include <stdio.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -11,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSaveFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -197,15 +199,44 @@ int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
     return NoError;
 }
 
+namespace {
+
+// Why saveJson would fail to save size bytes at path, in the words of a failed save, as far as
+// it can be told without writing; empty when nothing is seen. The save writes a temporary file
+// beside the file, then renames it over what stands at the path.
+QString foreseenSaveError(const QString& path, qint64 size) {
+    const QFileInfo existing(path);
+    if (existing.isDir()) {
+        return QStringLiteral("Filename refers to a directory");
+    }
+    if (existing.exists() && !existing.isWritable()) {
+        return QStringLiteral("Existing file %1 is not writable").arg(path);
+    }
+    const QByteArray directory = QFile::encodeName(existing.absolutePath());
+    struct statvfs room {};
+    if (::access(directory.constData(), W_OK | X_OK) != 0 ||
+        ::statvfs(directory.constData(), &room) != 0) {
+        return qt_error_string(errno);
+    }
+    // As root the save may use the blocks kept for root; the old file is freed only after.
+    const quint64 block = std::max<quint64>(room.f_frsize, 1);
+    const quint64 blocks = (quint64(size) + block - 1) / block;
+    if (blocks > room.f_bfree || (room.f_files > 0 && room.f_ffree == 0)) {
+        return qt_error_string(ENOSPC);
+    }
+    return QString();
+}
+
+}  // namespace
+
 int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
     const QString path = taskFilePath(recoveryMountPoint);
-    // The save writes a temporary file beside the task file: its directory must take one.
-    const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
-    if (::access(directory.constData(), W_OK | X_OK) != 0) {
-        qWarning() << "Cannot save the task file" << path << ":" << qt_error_string(errno);
+    const QByteArray content = jsonText(document);
+    const QString error = foreseenSaveError(path, content.size());
+    if (!error.isEmpty()) {
+        qWarning() << "Cannot save the task file" << path << ":" << error;
         return OtherError;
     }
-    const QByteArray content = jsonText(document);
     std::fwrite(content.constData(), 1, content.size(), stdout);
     std::fflush(stdout);
     return NoError;

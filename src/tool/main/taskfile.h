@@ -44,9 +44,10 @@ QJsonObject buildTaskDocument(const PlanValues& values);
 // OtherError when the file cannot be saved: without a plan no flag may be raised.
 int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
 
-// The dry run's stand-in for writeTaskFile: once the task file's directory is shown
-// writable, the exact text the file would hold goes to standard output. OtherError, with
-// the same message as a failed save, when the file could not be written.
+// The dry run's stand-in for writeTaskFile: once the save is shown possible (the directory
+// writable, room for the file, no directory or unwritable file at its path), the exact text
+// the file would hold goes to standard output. OtherError, with the same message as a failed
+// save, when the save is seen to fail.
 int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
 
 // A new system backup for the save-path index.

@@ -44,7 +44,8 @@ bool parseDuOutput(const QString& output, const QString& dir, quint64& blocks) {
 bool getDirectorySize(const QString& dir, quint64& blocks) {
     blocks = 0;
     QString output;
-    SpawnCmd("du", {"--max-depth=0", dir}, output);
+    // The unit named, so that no DU_BLOCK_SIZE or BLOCK_SIZE of the caller's can change it.
+    SpawnCmd("du", {"--block-size=1024", "--max-depth=0", dir}, output);
     if (!parseDuOutput(output, dir, blocks)) {
         blocks = 0;
         return false;

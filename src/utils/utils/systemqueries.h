@@ -5,7 +5,7 @@
 
 #include "utils/FsTab/fstab.h"
 
-// Size of a directory in du's default unit (1024-byte blocks), taken from du's total whatever
+// Size of a directory in 1024-byte blocks, taken from du's total whatever
 // its exit code (du exits 1 when it could not read some file, yet its total stands). False
 // when du printed no total. 64 bits: a directory of 4 TiB must not read as 0.
 bool getDirectorySize(const QString& dir, quint64& blocks);

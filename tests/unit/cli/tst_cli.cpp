@@ -241,9 +241,12 @@ void TstCli::exitStatus_data() {
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<bool>("helpOnStdout");
     QTest::newRow("no arguments") << QStringList{} << 0 << true;
-    QTest::newRow("unknown action text") << QStringList{"-a", "backup"} << 0 << true;
+    QTest::newRow("unknown action text") << QStringList{"-a", "sytem_backup"} << 1 << false;
     QTest::newRow("action texts are case-sensitive")
-        << QStringList{"--action", "System_Backup"} << 0 << true;
+        << QStringList{"--action", "SYSTEM_BACKUP"} << 1 << false;
+    QTest::newRow("empty action") << QStringList{"-a", ""} << 1 << false;
+    QTest::newRow("unknown action with the refresh")
+        << QStringList{"--ui", "-a", "System_Backup"} << 1 << false;
     QTest::newRow("path without action") << QStringList{"-p", "/nonexistent", "-f"} << 0 << true;
     QTest::newRow("positional arguments ignored") << QStringList{"backup"} << 0 << true;
     QTest::newRow("unknown option") << QStringList{"--bogus"} << 1 << false;
@@ -279,6 +282,12 @@ void TstCli::exitStatus() {
     if (exitCode == 1) {
         QVERIFY2(!run.err.isEmpty(), "the parser names the error");
         QVERIFY(run.out.isEmpty());
+    }
+    // A given action that is none of the six is named in the refusal.
+    const int at = args.indexOf(QRegularExpression("-a|--action")) + 1;
+    const QRegularExpression known("^(manual|system|cancel)_(backup|restore)$");
+    if (at > 0 && at < args.size() && !known.match(args[at]).hasMatch()) {
+        QVERIFY2(run.err.contains("Unknown action: '" + args[at] + "'"), qPrintable(run.err));
     }
 }
 

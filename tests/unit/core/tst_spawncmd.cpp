@@ -198,12 +198,19 @@ void SpawnCmdTest::cannotStart() {
     QVERIFY(output.isEmpty());
 }
 
+// Read as a C program reads them (the first entry of a name): the C locale, and none of the
+// caller's variables that change the unit or layout of a program's figures.
 void SpawnCmdTest::childSeesLcAllC() {
-    qputenv("LC_ALL", "de_DE.UTF-8");
-    const QString cmd = script("locale", "echo \"$LC_ALL\"");
+    const QStringList names{"LC_ALL",        "BLOCK_SIZE",    "BLOCKSIZE",      "DU_BLOCK_SIZE",
+                            "DF_BLOCK_SIZE", "LS_BLOCK_SIZE", "POSIXLY_CORRECT"};
+    for (const QString& name : names) {
+        qputenv(name.toLatin1(), "1M");
+    }
     QString output;
-    QVERIFY(SpawnCmd(cmd, {}, output));
-    qunsetenv("LC_ALL");
+    SpawnCmd("printenv", names, output);  // exits 1: not all of them are set
+    for (const QString& name : names) {
+        qunsetenv(name.toLatin1());
+    }
     QCOMPARE(output, QString("C\n"));
 }
 

@@ -167,7 +167,7 @@ void SystemQueriesTest::directorySize() {
     quint64 blocks = 1;
     QCOMPARE(getDirectorySize(dir, blocks), found);
     QCOMPARE(blocks, size);
-    QCOMPARE(bin_.lastCall("du"), (QStringList{"--max-depth=0", dir}));
+    QCOMPARE(bin_.lastCall("du"), (QStringList{"--block-size=1024", "--max-depth=0", dir}));
 }
 
 void SystemQueriesTest::parseDuFixture_data() {

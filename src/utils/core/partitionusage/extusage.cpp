@@ -9,7 +9,8 @@
 //
 // dumpe2fs reads the superblock counters, which a mounted ext4 leaves as they were at mount
 // time (a root file system with 400 MiB written since read 53 MB used). When the device is
-// mounted, the used bytes the kernel reports for it (statvfs) count when they are more.
+// mounted, the used bytes the kernel reports for it (statvfs) count when they are more, even
+// beyond the total dumpe2fs gives.
 // "Reserved block count:" does not match "Block count:" (capital B), so it is never taken.
 
 #include <sys/stat.h>
@@ -73,9 +74,12 @@ bool ReadExtUsage(const QString& path, qint64& freespace, qint64& total) {
     if (!SpawnCmd("dumpe2fs", {"-h", path}, out) || !ParseExtUsage(out, freespace, total)) {
         return false;
     }
+    // The kernel's figure stands whole, even beyond the superblock's total: the total grows
+    // with it rather than cut the used bytes down to the total. No total is no reading.
     const qint64 kernelUsed = MountedUsedBytes(path);
-    if (kernelUsed > total - freespace) {
-        freespace = std::max<qint64>(0, total - kernelUsed);
+    if (total > 0 && kernelUsed > total - freespace) {
+        total = std::max(total, kernelUsed);
+        freespace = total - kernelUsed;
     }
     return true;
 }
