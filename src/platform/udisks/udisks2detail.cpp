@@ -3,6 +3,7 @@
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include "platform/udisks/udisks2names.h"
 #include "utils/core/text/nultext.h"
@@ -184,7 +185,18 @@ bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDB
         qWarning() << "udisks2:" << what << "failed:" << error;
         return false;
     }
+    QElapsedTimer waited;
+    waited.start();
     reply = bus().call(request, QDBus::Block, timeoutMs);
+    // The bus gives NoReply for a time-out and for a service gone away alike; the time tells.
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
+        waited.elapsed() >= timeoutMs) {
+        error = reply.errorName() +
+                QStringLiteral(": timed out, no answer within %1 seconds").arg(timeoutMs / 1000.0);
+        qWarning() << "udisks2:" << what << "timed out after" << timeoutMs / 1000.0 << "seconds";
+        return false;
+    }
     if (reply.type() == QDBusMessage::ReplyMessage) {
         if (reply.signature() == QLatin1String(signature)) {
             return true;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "tool/main/timelimits.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -190,6 +191,10 @@ QJsonObject buildTaskDocument(const PlanValues& values) {
 int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
     const QString path = taskFilePath(recoveryMountPoint);
     QString error;
+    // A plan comes only from checks that all ran to their end.
+    if (withinTimeLimits(NoError) != NoError) {
+        return OtherError;
+    }
     if (!saveJson(path, document, error)) {
         qWarning() << "Cannot save the task file" << path << ":" << error;
         return OtherError;
@@ -199,6 +204,9 @@ int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
 
 int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
     const QString path = taskFilePath(recoveryMountPoint);
+    if (withinTimeLimits(NoError) != NoError) {
+        return OtherError;
+    }
     // The save writes a temporary file beside the task file: its directory must take one.
     const QByteArray directory = QFile::encodeName(QFileInfo(path).absolutePath());
     if (::access(directory.constData(), W_OK | X_OK) != 0) {
