@@ -333,5 +333,9 @@
         <source>The root partition could not be identified</source>
         <translation>无法识别根分区</translation>
     </message>
+    <message>
+        <source>%1 did not end within %2 seconds; nothing was written</source>
+        <translation>%1 未在 %2 秒内结束；未写入任何内容</translation>
+    </message>
 </context>
 </TS>
