@@ -4,9 +4,14 @@
 #include <QDBusObjectPath>
 #include <QDebug>
 #include <QElapsedTimer>
+#include <QLoggingCategory>
 
 #include "platform/udisks/udisks2names.h"
 #include "utils/core/text/nultext.h"
+
+// How long each call took, for measuring the time-outs: off unless
+// QT_LOGGING_RULES="orvik.udisks.debug=true".
+Q_LOGGING_CATEGORY(lcCalls, "orvik.udisks", QtInfoMsg)
 
 namespace UDisks2Detail {
 
@@ -188,6 +193,7 @@ bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDB
     QElapsedTimer waited;
     waited.start();
     reply = bus().call(request, QDBus::Block, timeoutMs);
+    qCDebug(lcCalls).noquote() << what << "took" << waited.elapsed() << "ms";
     // The bus gives NoReply for a time-out and for a service gone away alike; the time tells
     // (its coarse timer may fire up to a twentieth early).
     if (reply.type() == QDBusMessage::ErrorMessage &&

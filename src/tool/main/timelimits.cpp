@@ -77,8 +77,7 @@ int testCap() {
     return ok && seconds > 0 ? seconds : std::numeric_limits<int>::max();
 }
 
-}  // namespace
-
+// The table's limit, or less under the test variable.
 int programTimeLimit(const QString& program, const QStringList& args) {
     const QString name = workingProgram(program, args);
     int seconds = kUnlisted;
@@ -89,6 +88,8 @@ int programTimeLimit(const QString& program, const QStringList& args) {
     }
     return std::min(seconds, testCap());
 }
+
+}  // namespace
 
 void setUpProgramStarts() {
     resetChildSignal();
