@@ -313,6 +313,8 @@ ESTIMATE_FALLBACK = {
 @pytest.mark.parametrize("program", PLANNING_PROGRAMS)
 def test_planning_program_fault(program, fault):
     r = run(with_program(scenario(), program, fault), SYSTEM_BACKUP)
+    if fault == "missing" and program != "dpkg":  # the reason is logged (dpkg is not asked)
+        assert 'Cannot start "%s" : "No such file or directory"' % program in r.stderr, r
     fallback = ESTIMATE_FALLBACK.get(program)
     if fallback:
         # The plain machine has room even for the estimate made too high.
