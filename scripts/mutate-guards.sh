@@ -166,6 +166,23 @@ guard "a dry run foresees a directory at the task file's path" src/tool/main/tas
   'if (false) {' \
   "pytest e2e/test_dry_run.py::test_unwritable_task_file_fails_as_a_real_run_does -k directory"
 
+# --- no run waits for ever
+guard "time limit ends a hung program" src/platform/process/childprocess.cpp \
+  '' 'const int ready = poll(fds, 4, msUntil(deadline));' 'const int ready = poll(fds, 4, -1);' \
+  "pytest e2e/test_fault_matrix.py::test_hung_program_ends_the_run -k question"
+guard "time limit kills the whole process group" src/platform/process/childprocess.cpp \
+  '' 'kill(-pid, SIGKILL);' 'kill(pid, SIGKILL);' \
+  "unit core_spawncmd_test timeLimitEndsTheProcessGroup"
+guard "no plan after a program ran out of time" src/tool/main/taskfile.cpp \
+  'int writeTaskFile(' 'if (withinTimeLimits(NoError) != NoError) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_hung_program_ends_the_run -k walk"
+guard "statvfs only of the mounts a run needs" src/utils/core/mounts/mounttable.cpp \
+  '' 'if (isPseudoMount(entry) || !wanted(entry) ||' 'if (isPseudoMount(entry) ||' \
+  "pytest e2e/test_fault_matrix.py::test_dead_share_elsewhere"
+guard "SIGCHLD reset at start-up" src/tool/main/timelimits.cpp \
+  '' 'resetChildSignal();' '' \
+  "pytest e2e/test_fault_matrix.py::test_parent_ignoring_sigchld"
+
 selected() {
   local name=$1 word
   [ "${#words[@]}" -eq 0 ] && return 0

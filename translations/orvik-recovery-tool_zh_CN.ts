@@ -341,5 +341,9 @@
         <source>to be made at the next boot</source>
         <translation>将在下次启动时创建</translation>
     </message>
+    <message>
+        <source>%1 did not end within %2 seconds; nothing was written</source>
+        <translation>%1 未在 %2 秒内结束；未写入任何内容</translation>
+    </message>
 </context>
 </TS>

@@ -10,6 +10,7 @@ Each row starts from a recovery partition that already holds an earlier plan and
 import copy
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -312,6 +313,8 @@ ESTIMATE_FALLBACK = {
 @pytest.mark.parametrize("program", PLANNING_PROGRAMS)
 def test_planning_program_fault(program, fault):
     r = run(with_program(scenario(), program, fault), SYSTEM_BACKUP)
+    if fault == "missing" and program != "dpkg":  # the reason is logged (dpkg is not asked)
+        assert 'Cannot start "%s" : "No such file or directory"' % program in r.stderr, r
     fallback = ESTIMATE_FALLBACK.get(program)
     if fallback:
         # The plain machine has room even for the estimate made too high.
@@ -446,6 +449,62 @@ def test_df_missing_for_directory_on_root_is_refused():
     s["dirs"] = list(s.get("dirs", [])) + ["/srv/backups"]
     r = run(s, ["-a", "system_backup", "-p", "/srv/backups"])
     assert status(r) != 0 and SUCCESS not in r.stderr, r
+
+
+# ---------------------------------------------------------------------------- time limits
+
+INITRAMFS_SERVICE = "/usr/lib/systemd/system/rav2ivo-update-initramfs.service"
+# One program of each kind of limit never returns; the limits are shortened to 2 s. (kind,
+# program, request, what the message names)
+HUNG = [
+    ("question", "lsblk", SYSTEM_BACKUP, r"lsblk --bytes --pairs .*"),
+    ("data walk", "du", SYSTEM_BACKUP, r"du .*/opt"),
+    ("image check", "orvik-clone", ["-a", "manual_restore", "-p", "/data/restore"],
+     r"\S*orvik-clone --osi-info /data/restore/system.osi"),
+    ("system update", "update-initramfs", ["--ui"], r"update-initramfs -u"),
+]
+
+
+@pytest.mark.parametrize("program,args,named", [h[1:] for h in HUNG], ids=[h[0] for h in HUNG])
+def test_hung_program_ends_the_run(program, args, named):
+    s = manual_restore_scenario()
+    s["files"][INITRAMFS_SERVICE] = "[Unit]\n"
+    s["programs"] = {program: {"sleep": 3600}}
+    r = run(s, args, env={"ORVIK_TIME_LIMIT_SECONDS": "2"}, collect=[INITRAMFS_SERVICE])
+    assert status(r) == -1 and r.wall < 30, r
+    assert re.search("^%s did not end within 2 seconds; nothing was written$" % named,
+                     r.stderr, re.M), r.stderr
+    assert r.files[INITRAMFS_SERVICE] == b"[Unit]\n"
+    assert_untouched(r)
+
+
+def test_parent_ignoring_sigchld():
+    # The ignored SIGCHLD is inherited; unless the tool resets it, every program reads as failed.
+    r = run(scenario(), [], argv=["/usr/bin/python3", "-c",
+                                  "import os, signal, sys; signal.signal(signal.SIGCHLD, "
+                                  "signal.SIG_IGN); os.execv(sys.argv[1], sys.argv[1:])",
+                                  simmachine.find_tool()] + SYSTEM_BACKUP)
+    assert_planned(r)
+
+
+# A dead share beside the location: an NTFS image mounted by FUSE, its daemon then stopped, so
+# that every question to /mnt/nas blocks. A backup to /data never asks it.
+DEAD_SHARE = [
+    "[ -e /dev/fuse ] || mknod /dev/fuse c 10 229",
+    "truncate -s 8M /tmp/nas.img && mkntfs -F -q -f /tmp/nas.img >/dev/null && mkdir /mnt/nas",
+    "ntfs-3g -o no_detach /tmp/nas.img /mnt/nas >/dev/null 2>&1 & echo $! >/tmp/nas.pid; "
+    "for i in $(seq 100); do grep -q ' /mnt/nas ' /proc/self/mountinfo && break; sleep 0.1; "
+    "done; kill -STOP $(cat /tmp/nas.pid)",
+]
+
+
+def test_dead_share_elsewhere():
+    missing = [p for p in ("ntfs-3g", "mkntfs") if not shutil.which(p, path="/usr/bin:/usr/sbin")]
+    if missing or not os.path.exists("/dev/fuse"):
+        pytest.skip("no FUSE or ntfs-3g here (%s): the dead share cannot be made" % missing)
+    r = run(scenario(), SYSTEM_BACKUP, before=DEAD_SHARE)
+    assert r.mount_of("/mnt/nas"), "the share was not mounted"
+    assert_planned(r)
 
 
 # ----------------------------------------------------------------------- killed mid-write

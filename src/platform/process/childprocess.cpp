@@ -7,10 +7,13 @@
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -99,10 +102,11 @@ CStrings environmentWithCLocale() {
     return env;
 }
 
-// The child's signals as a fresh program expects them: none blocked, none ignored.
+// The child's signals as a fresh program expects them: none blocked, none ignored. A child
+// with a time limit leads a process group of its own, so that what it started goes with it.
 struct SpawnAttributes {
     posix_spawnattr_t attr;
-    SpawnAttributes() {
+    explicit SpawnAttributes(bool ownGroup) {
         posix_spawnattr_init(&attr);
         sigset_t none;
         sigset_t all;
@@ -110,7 +114,12 @@ struct SpawnAttributes {
         sigfillset(&all);
         posix_spawnattr_setsigmask(&attr, &none);
         posix_spawnattr_setsigdefault(&attr, &all);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+        short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+        if (ownGroup) {
+            posix_spawnattr_setpgroup(&attr, 0);
+            flags |= POSIX_SPAWN_SETPGROUP;
+        }
+        posix_spawnattr_setflags(&attr, flags);
     }
     ~SpawnAttributes() { posix_spawnattr_destroy(&attr); }
 };
@@ -193,26 +202,54 @@ void feed(Pipe& in, const QByteArray& input, qint64& written) {
     }
 }
 
-// Feeds the input and gathers both outputs until the child has ended or closed them all, or
-// until they pass the limit (the child is then killed).
+qint64 monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// What poll() may wait before the deadline; -1 (for ever) without one.
+int msUntil(qint64 deadline) {
+    return deadline < 0 ? -1 : int(std::clamp<qint64>(deadline - monotonicMs(), 0, INT_MAX));
+}
+
+// A killed child normally ends at once. One held in the kernel (a call to a hung network
+// file system that ignores even SIGKILL) may not: it is then left behind, not waited for.
+constexpr int kKilledGraceMs = 5000;
+
+bool endsSoon(int ended) {
+    pollfd fd{ended, POLLIN, 0};
+    return ended < 0 || poll(&fd, 1, kKilledGraceMs) > 0;
+}
+
+// Feeds the input and gathers both outputs until the child has ended (or, without a time
+// limit, closed them all), or until they pass the output limit or the time limit: the child
+// is then killed, and at its time limit its process group too.
 void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, ChildResult& result,
-              pid_t pid) {
-    const int ended = exitNotifier(pid);
+              pid_t pid, int ended) {
+    const qint64 deadline = request.timeLimitMs < 0 ? -1 : monotonicMs() + request.timeLimitMs;
+    const bool waitForEnd = deadline >= 0 && ended >= 0;
     qint64 written = 0;
     if (request.input.isEmpty()) {
         in.close(1);
     } else {
         fcntl(in.fd[1], F_SETFL, O_NONBLOCK);
     }
-    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {
+    while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0 || waitForEnd) {
         pollfd fds[4] = {{in.fd[1], POLLOUT, 0},
                          {out.fd[0], POLLIN, 0},
                          {err.fd[0], POLLIN, 0},
                          {ended, POLLIN, 0}};
-        if (poll(fds, 4, -1) < 0) {
+        const int ready = poll(fds, 4, msUntil(deadline));
+        if (ready < 0) {
             if (errno == EINTR) {
                 continue;
             }
+            break;
+        }
+        if (ready == 0 && deadline >= 0 && monotonicMs() >= deadline) {
+            result.timedOut = true;
+            kill(-pid, SIGKILL);
             break;
         }
         if (fds[0].revents) {
@@ -235,9 +272,6 @@ void exchange(Pipe& in, Pipe& out, Pipe& err, const ChildRequest& request, Child
             drainAndClose(err, result.err);
             break;
         }
-    }
-    if (ended >= 0) {
-        ::close(ended);
     }
 }
 
@@ -266,7 +300,7 @@ ChildResult runChild(const ChildRequest& request) {
     }
     CStrings argv = argvOf(request);
     CStrings env = environmentWithCLocale();
-    SpawnAttributes attributes;
+    SpawnAttributes attributes(request.timeLimitMs >= 0);
     pid_t pid = -1;
     int failure = 0;
     {
@@ -282,7 +316,24 @@ ChildResult runChild(const ChildRequest& request) {
         return result;
     }
     result.started = true;
-    exchange(in, out, err, request, result, pid);
-    reap(pid, result);
+    const int ended = exitNotifier(pid);
+    exchange(in, out, err, request, result, pid, ended);
+    if (!result.timedOut || endsSoon(ended)) {
+        reap(pid, result);
+    } else {
+        result.crashed = true;
+        result.code = SIGKILL;
+    }
+    if (ended >= 0) {
+        ::close(ended);
+    }
     return result;
+}
+
+void resetChildSignal() {
+    signal(SIGCHLD, SIG_DFL);
+    sigset_t child;
+    sigemptyset(&child);
+    sigaddset(&child, SIGCHLD);
+    pthread_sigmask(SIG_UNBLOCK, &child, nullptr);
 }

@@ -3,9 +3,15 @@
 #include <QDBusArgument>
 #include <QDBusObjectPath>
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
 
 #include "platform/udisks/udisks2names.h"
 #include "utils/core/text/nultext.h"
+
+// How long each call took, for measuring the time-outs: off unless
+// QT_LOGGING_RULES="orvik.udisks.debug=true".
+Q_LOGGING_CATEGORY(lcCalls, "orvik.udisks", QtInfoMsg)
 
 namespace UDisks2Detail {
 
@@ -184,7 +190,20 @@ bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDB
         qWarning() << "udisks2:" << what << "failed:" << error;
         return false;
     }
+    QElapsedTimer waited;
+    waited.start();
     reply = bus().call(request, QDBus::Block, timeoutMs);
+    qCDebug(lcCalls).noquote() << what << "took" << waited.elapsed() << "ms";
+    // The bus gives NoReply for a time-out and for a service gone away alike; the time tells
+    // (its coarse timer may fire up to a twentieth early).
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply") &&
+        waited.elapsed() >= timeoutMs - timeoutMs / 10) {
+        error = reply.errorName() +
+                QStringLiteral(": timed out, no answer within %1 seconds").arg(timeoutMs / 1000.0);
+        qWarning() << "udisks2:" << what << "timed out after" << timeoutMs / 1000.0 << "seconds";
+        return false;
+    }
     if (reply.type() == QDBusMessage::ReplyMessage) {
         if (reply.signature() == QLatin1String(signature)) {
             return true;

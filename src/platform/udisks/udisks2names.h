@@ -35,9 +35,12 @@ inline constexpr char kNoObject[] = "/";
 inline constexpr char kErrorInvalidArgs[] = "org.freedesktop.DBus.Error.InvalidArgs";
 inline constexpr char kErrorUnknownInterface[] = "org.freedesktop.DBus.Error.UnknownInterface";
 
-// Mounting may check a large file system first; unmounting may flush a slow disk.
-inline constexpr int kMountTimeoutMs = 5 * 60 * 1000;
-// Every other call uses the bus's default time-out.
-inline constexpr int kDefaultTimeoutMs = -1;
+// Every call has a time-out of its own, so that a hung service ends the run with a message
+// naming the call. Mounting may replay a journal or check a large file system first;
+// unmounting may flush a slow disk: ten minutes.
+inline constexpr int kMountTimeoutMs = 10 * 60 * 1000;
+// The service answers every other call from what it holds in memory: milliseconds even with
+// hundreds of devices. A minute also covers a service that is still starting up.
+inline constexpr int kDefaultTimeoutMs = 60 * 1000;
 
 }  // namespace UDisks2

@@ -15,8 +15,8 @@ namespace {
 
 QStringList mountedRoots() {
     QStringList roots;
-    for (const MountedVolume& volume : mountedVolumes()) {
-        roots << volume.mount.mountPoint;
+    for (const MountEntry& mount : readMountTable()) {
+        roots << mount.mountPoint;
     }
     return roots;
 }

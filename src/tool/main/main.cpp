@@ -16,10 +16,12 @@
 #include "tool/main/restoreplan.h"
 #include "tool/main/runlock.h"
 #include "tool/main/status.h"
+#include "tool/main/timelimits.h"
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     installTranslator(app);
+    setUpProgramStarts();
 
     QCommandLineParser parser;
     setUpCommandLine(parser);
@@ -29,7 +31,7 @@ int main(int argc, char* argv[]) {
         return usage;
     }
     if (updateInitramfsRequested(parser)) {
-        return refreshInitramfs();
+        return withinTimeLimits(refreshInitramfs());
     }
 
     const Request request = readRequest(parser);
@@ -53,7 +55,7 @@ int main(int argc, char* argv[]) {
         return code;
     }
     MachineValues machine;
-    code = checkMachine(request.action, machine);
+    code = withinTimeLimits(checkMachine(request.action, machine));
     if (code != NoError) {
         return code;
     }
@@ -66,8 +68,9 @@ int main(int argc, char* argv[]) {
     }
     code = isBackupAction(request.action) ? planBackup(request, machine)
                                           : planRestore(request, machine);
+    code = withinTimeLimits(code);
     if (code != NoError || request.dryRun) {
         return code;  // a dry run ends with the printed plan
     }
-    return raiseLiveFlag();
+    return withinTimeLimits(raiseLiveFlag());
 }

@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "tool/main/timelimits.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -192,6 +193,10 @@ QJsonObject buildTaskDocument(const PlanValues& values) {
 int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
     const QString path = taskFilePath(recoveryMountPoint);
     QString error;
+    // A plan comes only from checks that all ran to their end.
+    if (withinTimeLimits(NoError) != NoError) {
+        return OtherError;
+    }
     if (!saveJson(path, document, error)) {
         qWarning() << "Cannot save the task file" << path << ":" << error;
         return OtherError;
@@ -231,6 +236,9 @@ QString foreseenSaveError(const QString& path, qint64 size) {
 
 int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
     const QString path = taskFilePath(recoveryMountPoint);
+    if (withinTimeLimits(NoError) != NoError) {
+        return OtherError;
+    }
     const QByteArray content = jsonText(document);
     const QString error = foreseenSaveError(path, content.size());
     if (!error.isEmpty()) {

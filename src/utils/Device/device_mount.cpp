@@ -24,12 +24,10 @@ QStringList linesContaining(const QString& output, const QString& needle) {
 
 // Mount point of the first mounted volume (kernel table order) whose device is devicePath.
 QString mountPointOfDevice(const QString& devicePath) {
-    for (const MountedVolume& volume : mountedVolumes()) {
-        if (QString::fromUtf8(volume.mount.source) == devicePath) {
-            return volume.mount.mountPoint;
-        }
-    }
-    return {};
+    const QList<MountedVolume> volumes = mountedVolumes([&devicePath](const MountEntry& mount) {
+        return QString::fromUtf8(mount.source) == devicePath;
+    });
+    return volumes.isEmpty() ? QString() : volumes.first().mount.mountPoint;
 }
 
 }  // namespace

@@ -58,11 +58,15 @@ void MountTableTest::parse() {
 // What QStorageInfo would list here: "/" is in, the kernel's own file systems are not.
 void MountTableTest::volumesOfThisMachine() {
     QStringList mountPoints;
-    for (const MountedVolume& volume : mountedVolumes()) {
+    for (const MountedVolume& volume : mountedVolumes([](const MountEntry&) { return true; })) {
         mountPoints << volume.mount.mountPoint;
         QVERIFY(volume.bytesTotal >= volume.bytesFree);
     }
     QVERIFY(mountPoints.contains("/"));
+    for (const MountedVolume& root :
+         mountedVolumes([](const MountEntry& m) { return m.mountPoint == "/"; })) {
+        QCOMPARE(root.mount.mountPoint, QString("/"));
+    }
     QVERIFY(!mountPoints.contains("/proc"));
     QVERIFY(!mountPoints.contains("/sys"));
     QVERIFY(!mountPoints.contains("/dev"));

@@ -33,6 +33,7 @@ private slots:
     void unreadInput();
     void howItEnded_data();
     void howItEnded();
+    void timeLimitEndsTheProcessGroup();  // last: no program starts after it
 
 private:
     QString script(const QString& name, const QString& body);
@@ -301,6 +302,26 @@ void SpawnCmdTest::howItEnded() {
     QCOMPARE(exit.started, started);
     QCOMPARE(exit.crashed, crashed);
     QCOMPARE(exit.code, code);
+}
+
+// At its limit the program is killed with what it started, and no later program starts.
+void SpawnCmdTest::timeLimitEndsTheProcessGroup() {
+    setTimeLimits([](const QString&, const QStringList&) { return 1; });
+    const QString marker = m_scripts->file("grandchild-lived");
+    const QString hung = script("hung", QString("(sleep 2; touch '%1') &\nsleep 60").arg(marker));
+    QElapsedTimer timer;
+    timer.start();
+    QString output;
+    QString error;
+    SpawnExit exit;
+    QVERIFY(!SpawnCmd(hung, {"x"}, output, error, exit));
+    QVERIFY2(exit.timedOut && exit.crashed && timer.elapsed() < 4000,
+             qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(firstTimedOutProgram().command, hung + " x");
+    QCOMPARE(firstTimedOutProgram().seconds, 1);
+    QTest::qWait(2500);
+    QVERIFY(!QFile::exists(marker));
+    QVERIFY(!SpawnCmd(script("later", "exit 0"), {}));
 }
 
 QTEST_GUILESS_MAIN(SpawnCmdTest)

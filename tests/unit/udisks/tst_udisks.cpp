@@ -12,6 +12,7 @@
 #include "platform/udisks/disks.h"
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
+#include "platform/udisks/udisks2names.h"
 #include "utils/core/text/nultext.h"
 
 namespace {
@@ -280,6 +281,22 @@ private slots:
         QCOMPARE(open(kBlock + "sda4")->mount({}), QString("/media/root/Backup"));
         QVERIFY(timer.elapsed() >= 2900);
         QVERIFY(warnings().isEmpty());
+    }
+
+    void timeOutIsNamed() {
+        useScenario({"--scenario", writeScenario("hung", R"({"extends": "recovery-unmounted",
+                                               "udisks": {"mount_delay": 4}})")});
+        QDBusMessage request = QDBusMessage::createMethodCall(
+            UDisks2::kService, kBlock + "sda4", UDisks2::kFilesystemInterface, UDisks2::kMount);
+        request << QVariantMap();
+        QDBusMessage reply;
+        QString error;
+        QVERIFY(!UDisks2Detail::call(request, "s", 1000, reply, error));
+        QVERIFY2(error.contains("timed out"), qPrintable(error));
+        QCOMPARE(warnings().size(), 1);
+        QVERIFY2(warnings().first().contains("Filesystem.Mount") &&
+                     warnings().first().contains("timed out after 1 seconds"),
+                 qPrintable(warnings().first()));
     }
 
     void unknownObjectPath() {

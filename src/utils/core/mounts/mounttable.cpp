@@ -97,11 +97,11 @@ QList<MountEntry> readMountTable() {
     return parseMountTable(file.readAll());
 }
 
-QList<MountedVolume> mountedVolumes() {
+QList<MountedVolume> mountedVolumes(const std::function<bool(const MountEntry&)>& wanted) {
     QList<MountedVolume> volumes;
     for (const MountEntry& entry : readMountTable()) {
         struct statvfs fs {};
-        if (isPseudoMount(entry) ||
+        if (isPseudoMount(entry) || !wanted(entry) ||
             statvfs(QFile::encodeName(entry.mountPoint).constData(), &fs) != 0) {
             continue;
         }

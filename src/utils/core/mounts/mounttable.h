@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <functional>
 
 // One line of the kernel's mount table (/proc/self/mountinfo).
 struct MountEntry {
@@ -29,8 +30,9 @@ QList<MountEntry> parseMountTable(const QByteArray& mountinfo);
 // The mount table of this process; empty, with a warning, when it cannot be read.
 QList<MountEntry> readMountTable();
 
-// The mounted volumes in table order, chosen as QStorageInfo::mountedVolumes() chooses them
-// (nothing under /dev, /proc, /sys, /var/run or /var/lock, no "rootfs", no file system of
-// size 0 but "/"), from one reading of the table. QStorageInfo reads the table again for
-// every volume it lists.
-QList<MountedVolume> mountedVolumes();
+// The mounted volumes that wanted accepts, in table order, chosen as
+// QStorageInfo::mountedVolumes() chooses them (nothing under /dev, /proc, /sys, /var/run or
+// /var/lock, no "rootfs", no file system of size 0 but "/"), from one reading of the table.
+// The size is asked of the file system itself (statvfs), and only of the mounts wanted: a
+// hung network or FUSE file system blocks every question put to it, so no other is asked.
+QList<MountedVolume> mountedVolumes(const std::function<bool(const MountEntry&)>& wanted);

@@ -59,12 +59,9 @@ bool isVolumeOf(const MountEntry& mount, const QString& device, const QString& c
 // Used bytes of device's file system as the kernel reports them; -1 when it is not mounted.
 qint64 MountedUsedBytes(const QString& device) {
     const QString canonical = QFileInfo(device).canonicalFilePath();
-    for (const MountedVolume& volume : mountedVolumes()) {
-        if (isVolumeOf(volume.mount, device, canonical)) {
-            return volume.bytesTotal - volume.bytesFree;
-        }
-    }
-    return -1;
+    const QList<MountedVolume> volumes = mountedVolumes(
+        [&](const MountEntry& mount) { return isVolumeOf(mount, device, canonical); });
+    return volumes.isEmpty() ? -1 : volumes.first().bytesTotal - volumes.first().bytesFree;
 }
 
 }  // namespace
