@@ -40,7 +40,17 @@ int checkImages(const Request& request, const MachineValues& machine, Location& 
         return NoError;
     }
     const int code = resolveLocation(request, machine, location);
-    return code != NoError ? code : checkBackupImages(request.absolutePath);
+    if (code != NoError) {
+        return code;
+    }
+    // The live system finds the images only on a partition it can mount by its UUID.
+    if (location.locationUuid.isEmpty()) {
+        qWarning() << QObject::tr("No partition holds %1 (a %2 file system): the backup cannot "
+                                  "be restored from there")
+                          .arg(location.directory, location.mount.fsType);
+        return OtherError;
+    }
+    return checkBackupImages(location.directory);
 }
 
 }  // namespace
