@@ -71,9 +71,8 @@ bool sameDirectory(const QString& a, const QString& b) {
     struct stat first {};
     struct stat second {};
     return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
-           ::stat(QFile::encodeName(b).constData(), &second) == 0 &&
-           S_ISDIR(first.st_mode) && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
+           ::stat(QFile::encodeName(b).constData(), &second) == 0 && S_ISDIR(first.st_mode) &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 // The live system finds the directory only through the partition's root and the relative
@@ -281,11 +280,14 @@ int resolveLocation(const Request& request, const MachineValues& machine, Locati
     }
     locate(machine, location);
     location.replaceTarget = replacedBackup(request, location);
-    return location.locationUuid.isEmpty() ? NoError : checkPlannedPlace(location);
+    return NoError;
 }
 
 int checkBackupLocation(const Request& request, const MachineValues& machine, Location& location) {
     int code = checkPlace(request, machine, location);
+    if (code == NoError && !location.locationUuid.isEmpty()) {
+        code = checkPlannedPlace(location);
+    }
     if (code == NoError) {
         code = checkFsType(machine, location);
     }
@@ -295,6 +297,18 @@ int checkBackupLocation(const Request& request, const MachineValues& machine, Lo
         code = checkSpace(request, machine, location);
     }
     return code;
+}
+
+int checkRestoreLocation(const Location& location) {
+    // The live system finds the images only on a partition it can mount by its UUID.
+    if (location.locationUuid.isEmpty()) {
+        qWarning() << QObject::tr(
+                          "No partition holds %1 (a %2 file system): the backup cannot "
+                          "be restored from there")
+                          .arg(location.directory, location.mount.fsType);
+        return OtherError;
+    }
+    return checkPlannedPlace(location);
 }
 
 QString checkMountPoint(const QString& path) {

@@ -24,15 +24,19 @@ struct Location {
 // The free-space reserve on top of the estimated backup size: 1.5 GiB.
 constexpr qint64 kSpaceReserve = 1610612736;
 
-// The directory exists (else PathError); it is resolved once, and which partition holds it
-// found: the location UUID and the path within that partition, as the live system finds it
-// again. OtherError when the partition's root, followed by that path, does not reach the
-// same directory: the plan would name another place.
+// The directory exists (else PathError); it is resolved once (links followed), and which
+// partition holds it is found: the location UUID and the path within that partition, as the
+// live system finds it again.
 int resolveLocation(const Request& request, const MachineValues& machine, Location& location);
 
-// Whether a backup may go to the directory: its place, whether it can be written, its file
-// system and its free space, in that order. The exit code of the first failing rule, or
-// NoError.
+// Whether a restore may read the directory: a listed partition holds it, and the location
+// names it (below). OtherError, with a message, when not.
+int checkRestoreLocation(const Location& location);
+
+// Whether a backup may go to the directory: its place, whether it can be written, whether
+// the location names it (the partition's root followed by the relative path reaches the
+// very directory; OtherError when not), its file system and its free space, in that order.
+// The exit code of the first failing rule, or NoError.
 int checkBackupLocation(const Request& request, const MachineValues& machine, Location& location);
 
 // Mount point of the file system holding path as df names it; "PathError" or "Error".

@@ -39,18 +39,12 @@ int checkImages(const Request& request, const MachineValues& machine, Location& 
         }
         return NoError;
     }
-    const int code = resolveLocation(request, machine, location);
+    int code = resolveLocation(request, machine, location);
     if (code != NoError) {
         return code;
     }
-    // The live system finds the images only on a partition it can mount by its UUID.
-    if (location.locationUuid.isEmpty()) {
-        qWarning() << QObject::tr("No partition holds %1 (a %2 file system): the backup cannot "
-                                  "be restored from there")
-                          .arg(location.directory, location.mount.fsType);
-        return OtherError;
-    }
-    return checkBackupImages(location.directory);
+    code = checkRestoreLocation(location);
+    return code != NoError ? code : checkBackupImages(location.directory);
 }
 
 }  // namespace
