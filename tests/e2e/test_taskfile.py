@@ -207,10 +207,10 @@ def own_home():
     return s
 
 
-def pool(bind_to, *before):
-    """A disk whose directory @sub is mounted at bind_to, as a file-system subvolume is."""
+def pool():
+    """A disk whose directory @sub is mounted at /mnt/sub, as a file-system subvolume is."""
     s = extra(mounted("sdz1", "/media/user/pool", files={"@sub/bk/.keep": ""}))
-    s["binds"] = s["binds"] + [["/media/user/pool/@sub", bind_to]]
+    s["binds"] = s["binds"] + [["/media/user/pool/@sub", "/mnt/sub"]]
     return s
 
 
@@ -239,9 +239,9 @@ PLACES = [
      ["-a", "system_backup", "-p", "/data/inner/bk"], (SDZ1, "/bk")),
     ("stacked mounts", extra(mounted("sdz1", "/media/user/usb")), [],
      ["-a", "manual_backup", "-p", "/media/user/usb"], (SDZ1, "")),
-    ("subvolume-style mount root", pool("/mnt/sub"), [],
+    ("subvolume-style mount root", pool(), [],
      ["-a", "system_backup", "-p", "/mnt/sub/bk"], (SDZ1, "/@sub/bk")),
-    ("subvolume without its partition's root", pool("/mnt/sub"), ["umount /media/user/pool"],
+    ("subvolume without its partition's root", pool(), ["umount /media/user/pool"],
      ["-a", "system_backup", "-p", "/mnt/sub/bk"], (255, "is not mounted")),
     ("tmpfs below the data partition", scenario("plain"), NAS,
      ["-a", "system_backup", "-p", "/data/nas"], (2, 'reiserfs format." "tmpfs"')),
