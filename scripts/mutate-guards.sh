@@ -100,6 +100,16 @@ guard "empty UUID names no partition" src/platform/udisks/disks.cpp \
   'const ListedDevice* Disks::byUuid(const QString& uuid) const {' \
   'if (uuid.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_machine_checks.py -k empty_data_uuid"
+guard "the plan names the chosen directory" src/tool/main/locationchecks.cpp \
+  '' 'if (!sameDirectory(reached, location.directory)) {' 'if (false) {' \
+  "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory"
+guard "no restore from a place no partition holds" src/tool/main/locationchecks.cpp \
+  '' 'if (location.locationUuid.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory"
+guard "a replace target is named below the resolved place" src/tool/main/locationchecks.cpp \
+  '' 'return joined(location.mountPoint, location.relativePath) + target.mid(slash);' \
+  'return target;' \
+  "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory"
 guard "read-only probe writes" src/utils/utils/systemqueries.cpp \
   'bool isReadOnly(const QString& path) {' \
   'if (!file.open(QIODevice::WriteOnly' 'if (false && !file.open(QIODevice::WriteOnly' \

@@ -345,5 +345,17 @@
         <source>%1 did not end within %2 seconds; nothing was written</source>
         <translation>%1 未在 %2 秒内结束；未写入任何内容</translation>
     </message>
+    <message>
+        <source>The root of partition %1, which holds %2, is not mounted: the backup location cannot be checked</source>
+        <translation>容纳 %2 的分区 %1 的根目录未挂载：无法检查备份位置</translation>
+    </message>
+    <message>
+        <source>The plan would name %1 (%2 on partition %3), not the chosen directory %4</source>
+        <translation>计划将指向 %1（分区 %3 上的 %2），而不是所选目录 %4</translation>
+    </message>
+    <message>
+        <source>No partition holds %1 (a %2 file system): the backup cannot be restored from there</source>
+        <translation>%1 不在任何分区上（%2 文件系统）：无法从该处恢复备份</translation>
+    </message>
 </context>
 </TS>

@@ -105,8 +105,8 @@ REFUSALS = [
      'reiserfs format." "vfat"', 2),
     ("ntfs location", extra(mounted("sdz1", "/media/win", fstype="ntfs")),
      MANUAL + ["/media/win"], 'reiserfs format." "ntfs"', 2),
-    ("unknown location type", scenario("plain", dirs=["/run/x"]), BACKUP + ["/run/x"],
-     'reiserfs format." ""', 2),
+    ("location on a tmpfs", scenario("plain", dirs=["/run/x"]), BACKUP + ["/run/x"],
+     'reiserfs format." "tmpfs"', 2),
     # A mount point selects a path only whole, and the deepest one wins.
     ("vfat beside the data partition", extra(mounted("sdz1", "/data2", fstype="vfat")),
      BACKUP + ["/data2"], 'reiserfs format." "vfat"', 2),

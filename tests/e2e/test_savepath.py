@@ -143,15 +143,14 @@ OUT_OF_PARTITION = [
      "/backups"),
     # "/" of the simulated machine is an overlay whose files a deletion confined to one file
     # system never reaches; one level down the climb lands on a real one: the data partition.
-    ("climbs out of the partition", USB_UUID, "/data/usb", "/backups/../..",
-     "/data/usb/backups/../..#",
-     ["mkdir /data/usb", "mount --move %s /data/usb" % USB, "mkdir /data/usb/backups"],
-     "/backups/.."),
+    # The chosen directory is resolved first (/data/usb), the target's own ".." stays.
+    ("climbs out of the partition", USB_UUID, "/data/usb", "/..", "/data/usb/backups/../..#",
+     ["mkdir /data/usb", "mount --move %s /data/usb" % USB, "mkdir /data/usb/backups"], ""),
     # The link leads to a partition whose mount point only begins like the location's.
-    ("parent is a link out of the partition", DATA_UUID, "/database", "/backups/usb/old",
-     "/data/backups/usb/old#",
+    ("target is a link out of the partition", DATA_UUID, "/database", "/backups/usb",
+     "/data/backups/usb#",
      ["mkdir /database", "mount --move %s /database" % USB, "ln -s /database /data/backups/usb"],
-     "/backups/usb"),
+     "/backups"),
 ]
 
 

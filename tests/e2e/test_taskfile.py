@@ -1,12 +1,14 @@
 """The plan each action writes: recovery.json exactly, and a second request replacing it."""
 
+import json
 import re
 
 import pytest
 
 from frontend import (BOOT_UUID, DATA_UUID, OLD_FLAG, NEW_FLAG, REC_UUID, ROOT_UUID, SUCCESS,
-                      TASK_FILE, TIME_STAMP, USB_UUID, device, patch, recovery_files, run,
-                      scenario, tool_path)
+                      TASK_FILE, TIME_STAMP, USB_UUID, assert_nothing_written, device, patch,
+                      recovery_files, run, scenario, tool_path)
+from test_refusals import extra, mounted, nested
 
 SECOND_DATA_UUID = "6c1e8f2a-3b4d-4e5f-8a6b-7c8d9e0f1a2b"
 SECOND_USB_UUID = "8e9f0a1b-2c3d-4e5f-9a6b-7c8d9e0f1a3c"
@@ -196,3 +198,78 @@ def test_system_backup_without_data_marker_has_empty_data_reference():
     tasks = o.json(TASK_FILE)["tasks"]
     assert tasks[1]["args"][0] == "UUID:"
     assert device(s, "sda3")["uuid"] == DATA_UUID
+
+
+def own_home():
+    """/home is a partition of its own, not the data partition's home bound there."""
+    s = extra(mounted("sdz1", "/home"), dirs=["/home/user/bk"])
+    s["binds"] = [b for b in s["binds"] if b[1] != "/home"]
+    return s
+
+
+def pool():
+    """A disk whose directory @sub is mounted at /mnt/sub, as a file-system subvolume is."""
+    s = extra(mounted("sdz1", "/media/user/pool", files={"@sub/bk/.keep": ""}))
+    s["binds"] = s["binds"] + [["/media/user/pool/@sub", "/mnt/sub"]]
+    return s
+
+
+SDZ1 = mounted("sdz1", "/")["uuid"]
+USB_BK = ["mkdir -p /media/user/usb/bk/old", "ln -s /media/user/usb/bk /data/usblink"]
+NAS = ["mkdir /data/nas", "mount -t tmpfs nas /data/nas", "touch /data/nas/system.osi"]
+ANOTHER = '"The plan would name /data/home/user/bk'
+# Where the plan puts the chosen directory: (id, scenario, before, arguments, the location
+# UUID and relative path, or the exit status and message of the refusal).
+PLACES = [
+    ("link to another partition", scenario("plain"), USB_BK,
+     ["-a", "system_backup", "-p", "/data/usblink"], (USB_UUID, "/bk")),
+    ("replace target through a link",
+     recovery_files(scenario("plain"), savePath__json='{"%s": {"1": "/bk/old"}}' % USB_UUID),
+     USB_BK, ["-a", "system_backup", "-p", "/data/usblink/old#"],
+     (USB_UUID, "/bk", "/media/user/usb/bk/old")),
+    ("restore through a link", scenario("plain"), USB_BK + ["touch /media/user/usb/bk/a.osi"],
+     ["-a", "manual_restore", "-p", "/data/usblink"], (USB_UUID, "/bk")),
+    ("link within the partition", scenario("plain", dirs=["/data/backups/real"]),
+     ["ln -s backups/real /data/bk"], ["-a", "system_backup", "-p", "/data/bk"],
+     (DATA_UUID, "/backups/real")),
+    ("bind of a directory", scenario("plain", dirs=["/media/user/usb/backups", "/srv/bk"]),
+     ["mount --bind /media/user/usb/backups /srv/bk"], ["-a", "system_backup", "-p", "/srv/bk"],
+     (USB_UUID, "/backups")),
+    ("nested mount", dict(nested(mounted("sdz1", "/data/inner")), dirs=["/data/inner/bk"]), [],
+     ["-a", "system_backup", "-p", "/data/inner/bk"], (SDZ1, "/bk")),
+    ("stacked mounts", extra(mounted("sdz1", "/media/user/usb")), [],
+     ["-a", "manual_backup", "-p", "/media/user/usb"], (SDZ1, "")),
+    ("subvolume-style mount root", pool(), [],
+     ["-a", "system_backup", "-p", "/mnt/sub/bk"], (SDZ1, "/@sub/bk")),
+    ("subvolume without its partition's root", pool(), ["umount /media/user/pool"],
+     ["-a", "system_backup", "-p", "/mnt/sub/bk"], (255, "is not mounted")),
+    ("tmpfs below the data partition", scenario("plain"), NAS,
+     ["-a", "system_backup", "-p", "/data/nas"], (2, 'reiserfs format." "tmpfs"')),
+    ("restore from a tmpfs", scenario("plain"), NAS, ["-a", "manual_restore", "-p", "/data/nas"],
+     (255, '"No partition holds /data/nas (a tmpfs file system)')),
+    ("/home of its own", own_home(), [], ["-a", "system_backup", "-p", "/home/user/bk"],
+     (255, ANOTHER)),
+    ("/home of its own, the same path on data", own_home(), ["mkdir -p /data/home/user/bk"],
+     ["-a", "system_backup", "-p", "/home/user/bk"], (255, ANOTHER)),
+]
+
+
+@pytest.mark.parametrize("dry", [False, True], ids=["real", "dry"])
+@pytest.mark.parametrize("case", PLACES, ids=[c[0] for c in PLACES])
+def test_plan_names_the_chosen_directory(case, dry):
+    _, s, before, args, expected = case
+    replaced = expected[2:]
+    o = run(s, *args, *(["-n"] if dry else []), before=before, collect=replaced)
+    if isinstance(expected[0], int):
+        assert (o.code, expected[1] in o.err) == (expected[0], True), o
+        assert_nothing_written(o)
+        return
+    assert o.code == 0, o
+    task = (json.loads(o.out) if dry else o.json(TASK_FILE))["tasks"][0]
+    uuid, place = task["args"][1:3] if args[1].endswith("backup") else task["args"]
+    assert "UUID:" + expected[0] == uuid, o
+    assert re.fullmatch(re.escape(expected[1]) + ("/" + TIME_STAMP if "backup" in args[1]
+                                                   else ""), place), o
+    for path in replaced:  # the former backup goes, or a dry run names it
+        assert ("replaced backup %s would be deleted" % path in o.err) if dry else (
+            o.files[path] is None), o

@@ -441,16 +441,31 @@ def test_manual_restore(fresh, image, code):
 
 # ---------------------------------------------------------------------- awkward names
 
-AWKWARD = ["/data/with blank", "/data/quote's \"here\"", "/data/new\nline", "/home/user/b k"]
+# (requested, None) or (requested, ("link" or "bind", the directory it leads to))
+AWKWARD = [(p, None) for p in ["/data/with blank", "/data/quote's \"here\"", "/data/new\nline",
+                               "/home/user/b k"]] + [
+    ("/srv/link", ("link", "/data/linked")), ("/srv/bk", ("bind", "/data/bound"))]
 
 
-@pytest.mark.parametrize("requested", AWKWARD, ids=["blank", "quotes", "newline", "home"])
-def test_awkward_paths(fresh, requested):
+@pytest.mark.parametrize("requested,via", AWKWARD,
+                         ids=["blank", "quotes", "newline", "home", "link", "bind"])
+def test_awkward_paths(fresh, requested, via):
     m = fresh
-    make_dir(m, requested)
-    p = run(m, "-a", "system_backup", "-p", requested)
-    assert p.code == 0, p.err
-    assert_plan_resolves_to(m, json.loads(read(m, TASK)), requested)
+    kind, target = via or (None, requested)
+    make_dir(m, target, marker=False)
+    m.write(target + "/.marker", requested)
+    if kind == "link":
+        os.symlink(target, m.path(requested))
+    elif kind == "bind":
+        os.makedirs(m.path(requested), exist_ok=True)
+        subprocess.run(["mount", "--bind", m.path(target), m.path(requested)], check=True)
+    try:
+        p = run(m, "-a", "system_backup", "-p", requested)
+        assert p.code == 0, p.err
+        assert_plan_resolves_to(m, json.loads(read(m, TASK)), requested)
+    finally:
+        if kind == "link":
+            os.remove(m.path(requested))
 
 
 def test_data_partition_also_bound_elsewhere(fresh):

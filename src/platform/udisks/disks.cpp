@@ -1,6 +1,8 @@
 #include "platform/udisks/disks.h"
 
 #include <QDebug>
+#include <QFile>
+#include <QFileInfo>
 
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
@@ -24,35 +26,30 @@ ListedDevice listed(const QString& path, const OBlockProperties& props) {
                         props.idLabel};
 }
 
-// Where mounts are stacked, the last (the visible one) wins.
-QHash<QString, QString> rootsOf(const QList<MountEntry>& table) {
-    QHash<QString, QString> roots;
-    for (const MountEntry& entry : table) {
-        roots.insert(entry.mountPoint, entry.root);
-    }
-    return roots;
-}
-
-// Without the table every mount point counts as the device's own: the first one is taken.
-QHash<QString, QString> readMountRoots() {
-    return rootsOf(readMountTable());
+// The source as the kernel names it, and the node it leads to where it is a link.
+bool isSourceOf(const ListedDevice& device, const QString& source, const QString& target) {
+    return !device.node.isEmpty() && (device.node == source || device.node == target);
 }
 
 }  // namespace
 
-Disks::Disks(QList<ListedDevice> devices, QHash<QString, QString> mountRoots)
-    : m_devices(std::move(devices)), m_mountRoots(std::move(mountRoots)) {}
+Disks::Disks(QList<ListedDevice> devices, QList<MountEntry> mounts)
+    : m_devices(std::move(devices)), m_mounts(std::move(mounts)) {}
 
 Disks Disks::list() {
     QList<ListedDevice> devices;
     for (const OListedDevice& device : ODiskManager().listBlockDevices()) {
         devices << listed(device.path, device.properties);
     }
-    return Disks(devices, readMountRoots());
+    return Disks(devices, readMountTable());
 }
 
 const QList<ListedDevice>& Disks::devices() const {
     return m_devices;
+}
+
+const QList<MountEntry>& Disks::mounts() const {
+    return m_mounts;
 }
 
 const ListedDevice* Disks::byUuid(const QString& uuid) const {
@@ -70,6 +67,11 @@ const ListedDevice* Disks::byUuid(const QString& uuid) const {
 const ListedDevice* Disks::mountedAt(const QString& mountPoint) const {
     if (mountPoint.isEmpty()) {
         return nullptr;
+    }
+    const MountEntry* visible = visibleAt(mountPoint);
+    const ListedDevice* shown = visible ? backing(*visible) : nullptr;
+    if (shown && shown->mountPoints.contains(mountPoint)) {
+        return shown;
     }
     for (const ListedDevice& device : m_devices) {
         if (device.mountPoints.contains(mountPoint)) {
@@ -90,32 +92,55 @@ QString Disks::driveOf(const QString& uuid) const {
 }
 
 QString Disks::mountPointOf(const ListedDevice& device) const {
+    const QString own = rootMountPointOf(device);
+    if (!own.isEmpty()) {
+        return own;
+    }
+    // A mount point where another device is stacked on top shows that device, not this one.
     for (const QString& mountPoint : device.mountPoints) {
-        if (m_mountRoots.value(mountPoint) == QLatin1String("/")) {
+        const MountEntry* visible = visibleAt(mountPoint);
+        const ListedDevice* shown = visible ? backing(*visible) : nullptr;
+        if (!shown || shown == &device) {
             return mountPoint;
         }
     }
-    return device.mountPoints.value(0);
+    return QString();
+}
+
+QString Disks::rootMountPointOf(const ListedDevice& device) const {
+    for (const QString& mountPoint : device.mountPoints) {
+        const MountEntry* visible = visibleAt(mountPoint);
+        if (visible && visible->root == QLatin1String("/") && backing(*visible) == &device) {
+            return mountPoint;
+        }
+    }
+    return QString();
+}
+
+const ListedDevice* Disks::backing(const MountEntry& mount) const {
+    const QString source = QFile::decodeName(mount.source);
+    const QString target = source.startsWith('/') ? QFileInfo(source).canonicalFilePath() : "";
+    for (const ListedDevice& device : m_devices) {
+        if (isSourceOf(device, source, target)) {
+            return &device;
+        }
+    }
+    return nullptr;
+}
+
+const MountEntry* Disks::visibleAt(const QString& mountPoint) const {
+    const MountEntry* found = nullptr;
+    for (const MountEntry& entry : m_mounts) {
+        if (entry.mountPoint == mountPoint) {
+            found = &entry;
+        }
+    }
+    return found;
 }
 
 QString Disks::mountPointOf(const QString& uuid) const {
     const ListedDevice* device = byUuid(uuid);
     return device ? mountPointOf(*device) : QString();
-}
-
-const ListedDevice* Disks::holding(const QString& path, const QStringList& skip) const {
-    const ListedDevice* found = nullptr;
-    int depth = -1;
-    for (const ListedDevice& device : m_devices) {
-        for (const QString& mountPoint : device.mountPoints) {
-            if (mountPoint.size() > depth && !skip.contains(mountPoint) &&
-                isUnderMountPoint(path, mountPoint)) {
-                found = &device;
-                depth = mountPoint.size();
-            }
-        }
-    }
-    return found;
 }
 
 QString Disks::mountIfNeeded(const QString& uuid) {
@@ -170,9 +195,5 @@ void Disks::update(ListedDevice& device, const OBlockDevice& read) {
     if (!read.properties().idUUID.isEmpty() || read.properties().hasFilesystem) {
         device = listed(device.path, read.properties());
     }
-    m_mountRoots = readMountRoots();
-}
-
-QHash<QString, QString> parseMountRoots(const QByteArray& mountinfo) {
-    return rootsOf(parseMountTable(mountinfo));
+    m_mounts = readMountTable();
 }

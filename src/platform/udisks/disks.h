@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -25,31 +24,36 @@ struct ListedDevice {
 class Disks {
 public:
     Disks() = default;
-    // mountRoots maps a mount point to the directory of its file system mounted there: "/"
-    // where the whole file system is, the source directory of a bind mount.
-    explicit Disks(QList<ListedDevice> devices, QHash<QString, QString> mountRoots = {});
+    // mounts is the kernel's mount table, which says which device a mount point shows and
+    // which of its directories ("/" where the whole file system is, the source directory of
+    // a bind mount or a subvolume).
+    explicit Disks(QList<ListedDevice> devices, QList<MountEntry> mounts = {});
 
     // One GetBlockDevices and one GetManagedObjects, and the kernel's mount table.
     static Disks list();
 
     const QList<ListedDevice>& devices() const;
+    const QList<MountEntry>& mounts() const;
     const ListedDevice* byUuid(const QString& uuid) const;
-    // The first device that has mountPoint among its mount points.
+    // The device that has mountPoint among its mount points: where mounts are stacked there,
+    // the one the kernel shows; else the first.
     const ListedDevice* mountedAt(const QString& mountPoint) const;
     QString uuidMountedAt(const QString& mountPoint) const;
     QString driveOf(const QString& uuid) const;
 
     // Where the device's own root is mounted: the first of its mount points whose root is
     // "/", else the first (the service sorts them by path, so a bind of one of its
-    // directories may come first); empty when it is not mounted.
+    // directories may come first) that does not show another device stacked on it; empty
+    // when it is not mounted.
     QString mountPointOf(const ListedDevice& device) const;
     QString mountPointOf(const QString& uuid) const;
+    // Only the first of these: empty when the device's root is mounted nowhere in sight.
+    QString rootMountPointOf(const ListedDevice& device) const;
 
-    // The device whose mount point holds path at a path-component boundary, the deepest such
-    // mount point winning ("/data2" is not under "/data"; with "/data" and "/data/home" both
-    // mounted, "/data/home/x" lies on the latter); mount points listed in skip are passed
-    // over. Null when none.
-    const ListedDevice* holding(const QString& path, const QStringList& skip = {}) const;
+    // The listed device a mount of the table comes from (its source names the device node,
+    // directly or through a link such as /dev/mapper/NAME); null for a file system no listed
+    // device holds (tmpfs, a network share, FUSE).
+    const ListedDevice* backing(const MountEntry& mount) const;
 
     // The mount point of the device carrying uuid, mounting it through the service when it
     // is not mounted. Empty when no device carries uuid or the mount fails.
@@ -63,10 +67,8 @@ private:
     ListedDevice* find(const QString& uuid);
     void update(ListedDevice& device, const class OBlockDevice& read);
 
-    QList<ListedDevice> m_devices;
-    QHash<QString, QString> m_mountRoots;
-};
+    const MountEntry* visibleAt(const QString& mountPoint) const;
 
-// Mount point -> root directory, from the lines of a /proc/self/mountinfo text; where mounts
-// are stacked, the last (the visible one) wins.
-QHash<QString, QString> parseMountRoots(const QByteArray& mountinfo);
+    QList<ListedDevice> m_devices;
+    QList<MountEntry> m_mounts;
+};

@@ -21,7 +21,7 @@ int planBackup(const Request& request, const MachineValues& machine) {
         return code;
     }
     const SavePathEntry entry{location.locationUuid, location.relativePath + "/" + stamp.text,
-                              stamp.secs, request.replaceTarget};
+                              stamp.secs, location.replaceTarget};
     if (request.dryRun) {
         reportReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
         return NoError;

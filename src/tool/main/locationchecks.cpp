@@ -1,6 +1,9 @@
 #include "tool/main/locationchecks.h"
 
+#include <sys/stat.h>
+
 #include <QDebug>
+#include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <limits>
@@ -13,19 +16,84 @@
 
 namespace {
 
-QStringList mountedRoots() {
-    QStringList roots;
-    for (const MountEntry& mount : readMountTable()) {
-        roots << mount.mountPoint;
+// No backup may lie on the system partitions themselves: they give no type.
+QString backupFsType(const Location& location, const MachineValues& machine) {
+    const QString& uuid = location.locationUuid;
+    const QString& mountPoint = location.mount.mountPoint;
+    if (mountPoint == "/" || mountPoint == "/boot" ||
+        (!uuid.isEmpty() && (uuid == machine.rootUuid || uuid == machine.bootUuid))) {
+        return QString();
     }
-    return roots;
+    return location.fsType;
 }
 
-// The file-system type of the device holding the path, as the disk service names it; "/" and
-// "/boot" never select one, since no backup may lie on the system partitions.
-QString fsTypeOfPath(const Disks& disks, const QString& path) {
-    const ListedDevice* device = disks.holding(path, {"/", "/boot"});
-    return device ? device->type : QString();
+// The mount holding the directory, the listed partition it comes from and the path within it.
+void locate(const MachineValues& machine, Location& location) {
+    const QString path = redirectedPath(location.directory, machine.dataMountPoint);
+    const MountEntry* mount = mountHolding(machine.disks.mounts(), path);
+    if (!mount) {
+        qWarning() << "No mount of the kernel's table holds" << path;
+        return;
+    }
+    location.mount = *mount;
+    location.fsType = mount->fsType;
+    const ListedDevice* partition = machine.disks.backing(*mount);
+    if (!partition || partition->uuid.isEmpty()) {
+        return;
+    }
+    location.fsType = partition->type;
+    location.locationUuid = partition->uuid;
+    location.relativePath = pathWithinMount(*mount, path);
+    location.mountPoint = machine.disks.rootMountPointOf(*partition);
+}
+
+QString joined(const QString& mountPoint, const QString& relativePath) {
+    if (relativePath.isEmpty() || mountPoint.endsWith('/') || relativePath.startsWith('/')) {
+        return mountPoint + relativePath;
+    }
+    return mountPoint + "/" + relativePath;
+}
+
+// A former backup in the chosen directory is named as the index records it: below the
+// partition's root, by the path within the partition, so that the deletion guards look where
+// the live system wrote it. Any other text stays as given (the index matches none).
+QString replacedBackup(const Request& request, const Location& location) {
+    const QString& target = request.replaceTarget;
+    const int slash = target.lastIndexOf('/');
+    if (location.mountPoint.isEmpty() || slash < 0 || target.left(slash) != request.absolutePath) {
+        return target;
+    }
+    return joined(location.mountPoint, location.relativePath) + target.mid(slash);
+}
+
+bool sameDirectory(const QString& a, const QString& b) {
+    struct stat first {};
+    struct stat second {};
+    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &second) == 0 && S_ISDIR(first.st_mode) &&
+           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// The live system finds the directory only through the partition's root and the relative
+// path: that pair must reach the very directory the checks looked at.
+int checkPlannedPlace(const Location& location) {
+    if (location.mountPoint.isEmpty()) {
+        qWarning() << QObject::tr(
+                          "The root of partition %1, which holds %2, is not mounted: the "
+                          "backup location cannot be checked")
+                          .arg(location.locationUuid, location.directory);
+        return OtherError;
+    }
+    const QString reached = joined(location.mountPoint, location.relativePath);
+    if (!sameDirectory(reached, location.directory)) {
+        qWarning() << QObject::tr(
+                          "The plan would name %1 (%2 on partition %3), not the chosen "
+                          "directory %4")
+                          .arg(reached, location.relativePath, location.locationUuid,
+                               location.directory);
+        return OtherError;
+    }
+    return NoError;
 }
 
 // The used bytes of a partition; when its usage cannot be read, its whole size, so that the
@@ -157,7 +225,7 @@ int checkSpace(const Request& request, const MachineValues& machine, const Locat
         qWarning() << "The size of the backup cannot be estimated; nothing was planned";
         return OtherError;
     }
-    const qint64 available = QStorageInfo(request.absolutePath).bytesAvailable();
+    const qint64 available = QStorageInfo(location.directory).bytesAvailable();
     if (required > available) {
         qWarning() << QObject::tr(
                           "A minimum of %2 bytes is required for backup. Free space available: "
@@ -169,8 +237,8 @@ int checkSpace(const Request& request, const MachineValues& machine, const Locat
     return NoError;
 }
 
-int checkFsType(const Request& request, const MachineValues& machine) {
-    const QString type = fsTypeOfPath(machine.disks, request.absolutePath).simplified().toLower();
+int checkFsType(const MachineValues& machine, const Location& location) {
+    const QString type = backupFsType(location, machine).simplified().toLower();
     if (!SupportedBackupFsTypes.contains(type)) {
         qWarning() << QObject::tr(
                           "The file system is not supported for backup. Please select one in "
@@ -184,8 +252,8 @@ int checkFsType(const Request& request, const MachineValues& machine) {
 // Where the directory lies (df must know it, a full backup goes to removable media under
 // /media, a system backup never onto the system or into what it copies) and whether it can
 // be written.
-int checkPlace(const Request& request, const MachineValues& machine) {
-    const QString& path = request.absolutePath;
+int checkPlace(const Request& request, const MachineValues& machine, const Location& location) {
+    const QString& path = location.directory;
     const QString mountPoint = checkMountPoint(path);
     if (mountPoint == "PathError") {
         return PathError;
@@ -214,19 +282,22 @@ int resolveLocation(const Request& request, const MachineValues& machine, Locati
         qWarning() << QObject::tr("Path not set or not exists!");
         return PathError;
     }
-    QString redirected;
-    const QString root =
-        findLocationRoot(request.absolutePath, machine.dataMountPoint, mountedRoots(), redirected);
-    location.relativePath = redirected.mid(root.size());
-    // The root is a directory: the partition mounted there, none for a memory file system.
-    location.locationUuid = machine.disks.uuidMountedAt(root);
+    location.directory = QFileInfo(request.absolutePath).canonicalFilePath();
+    if (location.directory != request.absolutePath) {
+        qInfo() << "The directory" << request.absolutePath << "is" << location.directory;
+    }
+    locate(machine, location);
+    location.replaceTarget = replacedBackup(request, location);
     return NoError;
 }
 
 int checkBackupLocation(const Request& request, const MachineValues& machine, Location& location) {
-    int code = checkPlace(request, machine);
+    int code = checkPlace(request, machine, location);
+    if (code == NoError && !location.locationUuid.isEmpty()) {
+        code = checkPlannedPlace(location);
+    }
     if (code == NoError) {
-        code = checkFsType(request, machine);
+        code = checkFsType(machine, location);
     }
     if (code == NoError) {
         location.rootDrive = machine.disks.driveOf(machine.rootUuid);
@@ -234,6 +305,18 @@ int checkBackupLocation(const Request& request, const MachineValues& machine, Lo
         code = checkSpace(request, machine, location);
     }
     return code;
+}
+
+int checkRestoreLocation(const Location& location) {
+    // The live system finds the images only on a partition it can mount by its UUID.
+    if (location.locationUuid.isEmpty()) {
+        qWarning() << QObject::tr(
+                          "No partition holds %1 (a %2 file system): the backup cannot "
+                          "be restored from there")
+                          .arg(location.directory, location.mount.fsType);
+        return OtherError;
+    }
+    return checkPlannedPlace(location);
 }
 
 QString checkMountPoint(const QString& path) {
@@ -260,23 +343,21 @@ QString parseDfMountPoint(const QString& dfOutput) {
     return "Error";
 }
 
-QString findLocationRoot(const QString& path, const QString& dataMountPoint,
-                         const QStringList& mountRoots, QString& redirected) {
-    redirected = path;
+QString redirectedPath(const QString& path, const QString& dataMountPoint) {
     for (const char* prefix : {"/home", "/root", "/var", "/opt"}) {
         if (path.startsWith(prefix)) {
-            redirected = dataMountPoint + path;
-            break;
+            return dataMountPoint + path;
         }
     }
-    // The deepest root holding the path: /media/user/disk2 does not lie on /media/user/disk.
-    QString found;
-    for (const QString& root : mountRoots) {
-        if (root.size() > found.size() && isUnderMountPoint(redirected, root)) {
-            found = root;
-        }
+    return path;
+}
+
+QString pathWithinMount(const MountEntry& mount, const QString& path) {
+    const QString rest = path.mid(mount.mountPoint.size());
+    if (mount.root == QLatin1String("/")) {
+        return rest;
     }
-    return found;
+    return rest.isEmpty() || rest.startsWith('/') ? mount.root + rest : mount.root + "/" + rest;
 }
 
 bool isForbiddenSystemBackupPath(const QString& path, const QString& mountPoint,

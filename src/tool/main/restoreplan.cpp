@@ -39,8 +39,12 @@ int checkImages(const Request& request, const MachineValues& machine, Location& 
         }
         return NoError;
     }
-    const int code = resolveLocation(request, machine, location);
-    return code != NoError ? code : checkBackupImages(request.absolutePath);
+    int code = resolveLocation(request, machine, location);
+    if (code != NoError) {
+        return code;
+    }
+    code = checkRestoreLocation(location);
+    return code != NoError ? code : checkBackupImages(location.directory);
 }
 
 }  // namespace

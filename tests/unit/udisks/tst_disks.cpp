@@ -46,7 +46,7 @@ Disks loadListing() {
     for (const QString& line : strings(root.value("mountinfo"))) {
         mountinfo += line.toUtf8() + '\n';
     }
-    return Disks(devices, parseMountRoots(mountinfo));
+    return Disks(devices, parseMountTable(mountinfo));
 }
 
 QString nodeOf(const ListedDevice* device) {
@@ -60,10 +60,10 @@ const QMap<QString, std::function<QString(const Disks&, const QString&)>> kQueri
     {"uuidMountedAt", [](const Disks& d, const QString& a) { return d.uuidMountedAt(a); }},
     {"driveOf", [](const Disks& d, const QString& a) { return d.driveOf(a); }},
     {"mountPointOf", [](const Disks& d, const QString& a) { return d.mountPointOf(a); }},
-    {"holding", [](const Disks& d, const QString& a) { return nodeOf(d.holding(a)); }},
-    {"holdingOffSystem",
+    {"mountHolding",
      [](const Disks& d, const QString& a) {
-         return nodeOf(d.holding(a, {"/", "/boot"}));
+         const MountEntry* mount = mountHolding(d.mounts(), a);
+         return mount ? QString::fromUtf8(mount->source) : QStringLiteral("none");
      }},
 };
 
@@ -95,14 +95,15 @@ private slots:
         row("first of several", "mountPointOf", kData, "/data");
         row("own root before a bind sorted first", "mountPointOf", kUserData, "/userdata");
         row("not mounted", "mountPointOf", kUnmounted, "");
-        row("backup directory", "holdingOffSystem", "/data/backups", "/dev/sda3");
-        row("mount point itself", "holdingOffSystem", "/media/user/disk", "/dev/sdb1");
-        row("on the root file system", "holdingOffSystem", "/srv/backups", "none");
-        row("on /boot", "holdingOffSystem", "/boot/x", "none");
-        row("root counts unless skipped", "holding", "/srv/backups", "/dev/sda2");
-        row("sibling of a mount point", "holdingOffSystem", "/data2/bk", "/dev/sdb2");
-        row("directory beside a mount point", "holdingOffSystem", "/media/user/disk2", "none");
-        row("deepest mount point wins", "holdingOffSystem", "/data/home/bk", "/dev/dm-0");
+        row("stacked: the one on top", "mountedAt", "/media/user/disk", "/dev/sdb2");
+        row("hidden under a stacked mount", "mountPointOf", "5a6b7c8d-9e0f-4a1b-8c2d-3e4f5a6b7c8d",
+            "");
+        row("backup directory", "mountHolding", "/data/backups", "/dev/sda3");
+        row("stacked mount point", "mountHolding", "/media/user/disk", "/dev/sdb2");
+        row("on the root file system", "mountHolding", "/srv/backups", "/dev/sda2");
+        row("sibling of a mount point", "mountHolding", "/data2/bk", "/dev/sdb2");
+        row("directory beside a mount point", "mountHolding", "/media/user/disk2", "/dev/sda2");
+        row("deepest mount point wins", "mountHolding", "/data/home/bk", "/dev/mapper/vg-home");
     }
     void queries() {
         QFETCH(QString, query);

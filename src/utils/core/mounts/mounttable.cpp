@@ -77,6 +77,17 @@ bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
            path.at(mountPoint.size()) == '/';
 }
 
+const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& path) {
+    const MountEntry* found = nullptr;
+    for (const MountEntry& entry : table) {
+        if ((!found || entry.mountPoint.size() >= found->mountPoint.size()) &&
+            isUnderMountPoint(path, entry.mountPoint)) {
+            found = &entry;
+        }
+    }
+    return found;
+}
+
 QList<MountEntry> parseMountTable(const QByteArray& mountinfo) {
     QList<MountEntry> entries;
     for (const QByteArray& line : mountinfo.split('\n')) {

@@ -24,6 +24,10 @@ struct MountedVolume {
 // True when path is mountPoint or lies below it, at a whole path component.
 bool isUnderMountPoint(const QString& path, const QString& mountPoint);
 
+// The mount that holds path: the deepest mount point holding it, and where mounts are stacked
+// there, the last entry (the visible one). Null when none does.
+const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& path);
+
 // The entries of a mountinfo text in table order; lines that do not parse are skipped.
 QList<MountEntry> parseMountTable(const QByteArray& mountinfo);
 
