@@ -454,18 +454,24 @@ KILL_SHIM = r'''
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 /* ORVIK_KILL_WRITE=<dir> and ORVIK_KILL_WRITE_NTH=<n>: the n-th write of more than one byte
  * to a file under <dir> puts half of its bytes, then the process is killed. Files are told by
  * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
  * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
- * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead. */
+ * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
+ * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
+ * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
+ * mounted on it. */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
@@ -502,6 +508,37 @@ ssize_t write(int fd, const void *buf, size_t n) {
         }
     }
     return real(fd, buf, n);
+}
+
+static void swap_before_openat(int dirfd, const char *name) {
+    static int done;
+    const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
+    const char *slash = dir ? strrchr(dir, '/') : NULL;
+    char fd[64], parent[PATH_MAX], aside[PATH_MAX];
+    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
+    ssize_t len = readlink(fd, parent, sizeof parent);
+    if (done || !slash || len != slash - dir || strncmp(parent, dir, len) != 0 ||
+        strcmp(name, slash + 1) != 0)
+        return;
+    done = 1;
+    if (!link) {
+        mount("swapped", dir, "tmpfs", 0, NULL);
+        return;
+    }
+    snprintf(aside, sizeof aside, "%s.aside", dir);
+    rename(dir, aside);
+    symlink(link, dir);
+}
+
+int openat(int dirfd, const char *name, int flags, ...) {
+    static int (*real)(int, const char *, int, ...);
+    if (!real) real = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    swap_before_openat(dirfd, name);
+    return real(dirfd, name, flags, mode);
 }
 
 int rename(const char *from, const char *to) {
@@ -771,6 +808,27 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
     assert "evil" in r.files["/data/backups"]
     assert_sentinels(r)
     assert_no_shell(r)
+
+
+# A directory above the recorded backup swapped between the checks and the deletion (its
+# owner may do so while root runs the tool): a link to other data, or a mount over it.
+SWAPS = [("link", {"ORVIK_SWAP_LINK": "/data/decoy"}, "/data/backups: it is a symbolic link"),
+         ("mount", {}, "/data/backups: it lies on another file system")]
+
+
+@pytest.mark.parametrize("swap,env,reason", SWAPS, ids=[c[0] for c in SWAPS])
+def test_directory_swapped_during_the_deletion(kill_shim, swap, env, reason):
+    decoy = "/data/decoy/2024-01-01-00-00-00/system.osi"
+    aside = RECORDED.replace("/backups/", "/backups.aside/")
+    r = run(scenario(), ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"],
+            before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
+            env=killed_env(kill_shim, ORVIK_SWAP_DIR="/data/backups", **env),
+            collect=[decoy, aside])
+    assert status(r) == 0 and reason in r.stderr, r
+    assert r.files[decoy] == b"decoy\n"
+    assert r.files[aside] == (b"image\n" if swap == "link" else None)
+    # Still there, under the link's old name or the mount: still recorded.
+    assert index_of(r)[DATA_UUID]["1704067200"] == OLD_BACKUP
 
 
 # ------------------------------------------------------------- status report and dry run
