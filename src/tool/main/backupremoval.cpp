@@ -50,8 +50,9 @@ struct OpenBackup {
 
 QString errorText(int error) {
     switch (error) {
-        case ELOOP:
-            return "it is a symbolic link";
+        case ELOOP:    // O_NOFOLLOW met a link
+        case ENOTDIR:  // so did O_DIRECTORY, first
+            return "it is a symbolic link or no directory";
         case EXDEV:
             return "it lies on another file system";
         default:
@@ -134,11 +135,13 @@ QString openBackup(const QString& mountPoint, const QString& directory, OpenBack
         return QString("%1 cannot be opened: %2").arg(root, qt_error_string(errno));
     }
     backup.device = st.st_dev;
+    QString walked = root;
     for (const QByteArray& name : names) {
+        walked = QDir::cleanPath(walked + "/" + QFile::decodeName(name));
         const int next = enterDirectory(current.get(), name, backup.device);
         if (next < 0) {
             backup.gone = errno == ENOENT;
-            return backup.gone ? QString() : errorText(errno);
+            return backup.gone ? QString() : walked + ": " + errorText(errno);
         }
         backup.parent.reset(current.release());
         current.reset(next);
