@@ -41,13 +41,16 @@ guard "deletion follows no link" src/tool/main/backupremoval.cpp \
   'int enterDirectory(int dir, const QByteArray& name, dev_t device) {' \
   'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC' 'O_RDONLY | O_DIRECTORY | O_CLOEXEC' \
   "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted" \
-  "pytest e2e/test_fault_matrix.py::test_directory_swapped_during_the_deletion"
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion unlinks a link inside, never enters it" src/tool/main/backupremoval.cpp \
   '' '&st, AT_SYMLINK_NOFOLLOW) != 0) {' '&st, 0) != 0) {' \
   "pytest e2e/test_savepath.py::test_replace_does_not_follow_links_out_of_the_backup"
 guard "deletion stays on the partition's device" src/tool/main/backupremoval.cpp \
   '' 'if (st.st_dev != device) {' 'if (false) {' \
-  "pytest e2e/test_fault_matrix.py::test_directory_swapped_during_the_deletion"
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "no deletion without the mount table" src/tool/main/backupremoval.cpp \
+  '' 'if (table.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion refused with a mount on or inside the backup" src/tool/main/backupremoval.cpp \
   '' 'if (isUnderMountPoint(at, path) ||' 'if (false ||' \
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"

@@ -471,7 +471,8 @@ KILL_SHIM = r'''
  * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
  * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
  * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
- * mounted on it. */
+ * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
+ * opened. */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
@@ -539,6 +540,21 @@ int openat(int dirfd, const char *name, int flags, ...) {
     va_end(ap);
     swap_before_openat(dirfd, name);
     return real(dirfd, name, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    static int (*real)(const char *, int, ...);
+    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    const char *after = getenv("ORVIK_FAIL_MOUNTINFO");
+    if (after && strcmp(path, "/proc/self/mountinfo") == 0 && access(after, F_OK) == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(path, flags, mode);
 }
 
 int rename(const char *from, const char *to) {
@@ -810,24 +826,27 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
     assert_no_shell(r)
 
 
-# A directory above the recorded backup swapped between the checks and the deletion (its
-# owner may do so while root runs the tool): a link to other data, or a mount over it.
-SWAPS = [("link", {"ORVIK_SWAP_LINK": "/data/decoy"}, "/data/backups: it is a symbolic link"),
-         ("mount", {}, "/data/backups: it lies on another file system")]
+# Just before the deletion, a directory above the recorded backup is swapped (its owner may
+# do so while root runs the tool) for a link to other data, or mounted over; or the mount
+# table cannot be read. (id, environment, warning, the old backup's files where they are)
+SWAPPED = {"ORVIK_SWAP_DIR": "/data/backups"}
+SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
+          "/data/backups: it is a symbolic link", RECORDED.replace("/backups/", "/backups.aside/")),
+         ("mount", SWAPPED, "/data/backups: it lies on another file system", None),
+         ("mount table unreadable", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG},
+          "the mount table cannot be read", RECORDED)]
 
 
-@pytest.mark.parametrize("swap,env,reason", SWAPS, ids=[c[0] for c in SWAPS])
-def test_directory_swapped_during_the_deletion(kill_shim, swap, env, reason):
+@pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])
+def test_fault_just_before_the_deletion(kill_shim, env, reason, survivor):
     decoy = "/data/decoy/2024-01-01-00-00-00/system.osi"
-    aside = RECORDED.replace("/backups/", "/backups.aside/")
     r = run(scenario(), ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"],
             before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
-            env=killed_env(kill_shim, ORVIK_SWAP_DIR="/data/backups", **env),
-            collect=[decoy, aside])
+            env=killed_env(kill_shim, **env), collect=[decoy] + [survivor] * bool(survivor))
     assert status(r) == 0 and reason in r.stderr, r
     assert r.files[decoy] == b"decoy\n"
-    assert r.files[aside] == (b"image\n" if swap == "link" else None)
-    # Still there, under the link's old name or the mount: still recorded.
+    assert survivor is None or r.files[survivor] == b"image\n"
+    # Still there (under the mount, too): still recorded.
     assert index_of(r)[DATA_UUID]["1704067200"] == OLD_BACKUP
 
 
