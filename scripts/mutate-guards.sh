@@ -61,6 +61,9 @@ guard "a backup that stays deleted stays recorded" src/tool/main/backupplan.cpp 
   '' '!removeBackupDirectory(replaced.mountPoint, replaced.directory)' \
   '(removeBackupDirectory(replaced.mountPoint, replaced.directory), false)' \
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
+guard "a deleted backup leaves the index" src/tool/main/backupplan.cpp \
+  '' 'forgetReplacedBackup(recoveryMountPoint, replaced);' '' \
+  "pytest e2e/test_savepath.py::test_replace_target"
 guard "delete only once the flag is up" src/tool/main/main.cpp \
   '' 'code = raiseLiveFlag();' \
   'removeReplacedBackup(machine.recoveryMountPoint, replaced); code = raiseLiveFlag();' \

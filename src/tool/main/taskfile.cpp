@@ -215,16 +215,16 @@ int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& 
     return saveIndex(path, index) ? NoError : OtherError;
 }
 
-bool forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
+void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
     const QString path = indexPath(recoveryMountPoint);
     QJsonObject index = Utils::readJsonFile(path);
     QJsonObject locationIndex = index.value(replaced.locationUuid).toObject();
     if (locationIndex.value(replaced.key).toString() != replaced.directory) {
-        return true;  // no longer recorded as it was
+        return;  // no longer recorded as it was
     }
     locationIndex.remove(replaced.key);
     index.insert(replaced.locationUuid, locationIndex);
-    return saveIndex(path, index);
+    saveIndex(path, index);
 }
 
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,

@@ -76,9 +76,9 @@ ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint, const Disks
 // saved: the new backup could never be found or replaced, so no flag.
 int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& entry);
 
-// Drops the replaced backup's entry once its directory is gone; false, with a warning, when
-// the index cannot be saved.
-bool forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced);
+// Drops the replaced backup's entry once its directory is gone; a warning when the index
+// cannot be saved.
+void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced);
 
 // The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
