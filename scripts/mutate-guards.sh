@@ -32,27 +32,42 @@ guard() {
 
 # --- deletion of a replaced backup
 guard "delete only a recorded backup" src/tool/main/taskfile.cpp \
-  '' 'if (replacedKey.isEmpty() || removeBackupDirectory(entry.replaceTarget, mountPoint)) {' \
-  'if (removeBackupDirectory(entry.replaceTarget, mountPoint)) {' \
+  '' 'mountPoint + value.toString() == replaceTarget' 'true' \
   "pytest e2e/test_savepath.py::test_replace_target"
-guard "delete only strictly inside the partition" src/tool/main/taskfile.cpp \
-  'bool isStrictlyInside(const QString& path, const QString& dir) {' \
-  'return path.startsWith(prefix) && path.size() > prefix.size();' 'return true;' \
+guard "delete only strictly inside the partition" src/tool/main/backupremoval.cpp \
+  '' 'if (part.isEmpty() || part == "." || part == "..") {' 'if (false) {' \
   "pytest e2e/test_savepath.py -k leading_out"
-guard "inside means below a whole path component" src/tool/main/taskfile.cpp \
-  'bool isStrictlyInside(const QString& path, const QString& dir) {' \
-  "dir.endsWith('/') ? dir : dir + \"/\"" 'dir' \
-  "pytest e2e/test_savepath.py -k leading_out"
-guard "never delete through a linked target" src/tool/main/taskfile.cpp \
-  'bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint) {' \
-  'info.isSymLink() || !info.isDir()' '!info.isDir()' \
-  "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted"
-guard "deletion follows no link inside" src/tool/main/taskfile.cpp \
-  '' 'FTW_DEPTH | FTW_PHYS | FTW_MOUNT' 'FTW_DEPTH | FTW_MOUNT' \
+guard "deletion follows no link" src/tool/main/backupremoval.cpp \
+  'int enterDirectory(int dir, const QByteArray& name, dev_t device) {' \
+  'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC' 'O_RDONLY | O_DIRECTORY | O_CLOEXEC' \
+  "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted" \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion unlinks a link inside, never enters it" src/tool/main/backupremoval.cpp \
+  '' '&st, AT_SYMLINK_NOFOLLOW) != 0) {' '&st, 0) != 0) {' \
   "pytest e2e/test_savepath.py::test_replace_does_not_follow_links_out_of_the_backup"
-guard "deletion stays on one file system" src/tool/main/taskfile.cpp \
-  '' 'FTW_DEPTH | FTW_PHYS | FTW_MOUNT' 'FTW_DEPTH | FTW_PHYS' \
-  "pytest e2e/test_savepath.py::test_replace_does_not_cross_into_another_mount"
+guard "deletion stays on the partition's device" src/tool/main/backupremoval.cpp \
+  '' 'if (st.st_dev != device) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "no deletion without the mount table" src/tool/main/backupremoval.cpp \
+  '' 'if (table.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion refused with a mount on or inside the backup" src/tool/main/backupremoval.cpp \
+  '' 'if (isUnderMountPoint(at, path) ||' 'if (false ||' \
+  "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
+guard "deletion refused with a mount above the backup" src/tool/main/backupremoval.cpp \
+  '' '|| isUnderMountPoint(path, at)) {' ') {' \
+  "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
+guard "a backup that stays deleted stays recorded" src/tool/main/backupplan.cpp \
+  '' '!removeBackupDirectory(replaced.mountPoint, replaced.directory)' \
+  '(removeBackupDirectory(replaced.mountPoint, replaced.directory), false)' \
+  "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
+guard "a deleted backup leaves the index" src/tool/main/backupplan.cpp \
+  '' 'forgetReplacedBackup(recoveryMountPoint, replaced);' '' \
+  "pytest e2e/test_savepath.py::test_replace_target"
+guard "delete only once the flag is up" src/tool/main/main.cpp \
+  '' 'code = raiseLiveFlag();' \
+  'removeReplacedBackup(machine.recoveryMountPoint, replaced); code = raiseLiveFlag();' \
+  "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
 guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
   '' 'if (code != NoError || request.action != SystemBackup) {' \
   'if (request.action != SystemBackup) {' \
@@ -62,7 +77,7 @@ guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
 guard "a dry run raises no flag" src/tool/main/main.cpp \
   '' 'if (code != NoError || request.dryRun) {' 'if (code != NoError) {' \
   "pytest e2e/test_fault_matrix.py -k change_nothing"
-guard "a dry run deletes no replaced backup" src/tool/main/backupplan.cpp \
+guard "a dry run changes no index" src/tool/main/backupplan.cpp \
   '' 'if (request.dryRun) {' 'if (false) {' \
   "pytest e2e/test_dry_run.py::test_replace_target_is_named_not_deleted"
 
@@ -128,7 +143,7 @@ guard "a crashed image tool counts the image invalid" src/utils/utils/systemquer
   'if (exit.crashed) {' 'return false;' 'return true;' \
   "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
 guard "no flag when the index cannot be saved" src/tool/main/taskfile.cpp \
-  'if (!saveIndex(path, index)) {' 'return OtherError;' 'return NoError;' \
+  '' 'return saveIndex(path, index) ? NoError : OtherError;' 'return NoError;' \
   "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag"
 
 # --- one run at a time

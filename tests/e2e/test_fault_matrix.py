@@ -513,18 +513,25 @@ KILL_SHIM = r'''
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 /* ORVIK_KILL_WRITE=<dir> and ORVIK_KILL_WRITE_NTH=<n>: the n-th write of more than one byte
  * to a file under <dir> puts half of its bytes, then the process is killed. Files are told by
  * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
  * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
- * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead. */
+ * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
+ * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
+ * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
+ * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
+ * opened. */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
@@ -561,6 +568,52 @@ ssize_t write(int fd, const void *buf, size_t n) {
         }
     }
     return real(fd, buf, n);
+}
+
+static void swap_before_openat(int dirfd, const char *name) {
+    static int done;
+    const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
+    const char *slash = dir ? strrchr(dir, '/') : NULL;
+    char fd[64], parent[PATH_MAX], aside[PATH_MAX];
+    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
+    ssize_t len = readlink(fd, parent, sizeof parent);
+    if (done || !slash || len != slash - dir || strncmp(parent, dir, len) != 0 ||
+        strcmp(name, slash + 1) != 0)
+        return;
+    done = 1;
+    if (!link) {
+        mount("swapped", dir, "tmpfs", 0, NULL);
+        return;
+    }
+    snprintf(aside, sizeof aside, "%s.aside", dir);
+    rename(dir, aside);
+    symlink(link, dir);
+}
+
+int openat(int dirfd, const char *name, int flags, ...) {
+    static int (*real)(int, const char *, int, ...);
+    if (!real) real = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    swap_before_openat(dirfd, name);
+    return real(dirfd, name, flags, mode);
+}
+
+int open64(const char *path, int flags, ...) {
+    static int (*real)(const char *, int, ...);
+    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    const char *after = getenv("ORVIK_FAIL_MOUNTINFO");
+    if (after && strcmp(path, "/proc/self/mountinfo") == 0 && access(after, F_OK) == 0) {
+        errno = EACCES;
+        return -1;
+    }
+    return real(path, flags, mode);
 }
 
 int rename(const char *from, const char *to) {
@@ -830,6 +883,30 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
     assert "evil" in r.files["/data/backups"]
     assert_sentinels(r)
     assert_no_shell(r)
+
+
+# Just before the deletion, a directory above the recorded backup is swapped (its owner may
+# do so while root runs the tool) for a link to other data, or mounted over; or the mount
+# table cannot be read. (id, environment, warning, the old backup's files where they are)
+SWAPPED = {"ORVIK_SWAP_DIR": "/data/backups"}
+SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
+          "/data/backups: it is a symbolic link", RECORDED.replace("/backups/", "/backups.aside/")),
+         ("mount", SWAPPED, "/data/backups: it lies on another file system", None),
+         ("mount table unreadable", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG},
+          "the mount table cannot be read", RECORDED)]
+
+
+@pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])
+def test_fault_just_before_the_deletion(kill_shim, env, reason, survivor):
+    decoy = "/data/decoy/2024-01-01-00-00-00/system.osi"
+    r = run(scenario(), ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"],
+            before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
+            env=killed_env(kill_shim, **env), collect=[decoy] + [survivor] * bool(survivor))
+    assert status(r) == 0 and reason in r.stderr, r
+    assert r.files[decoy] == b"decoy\n"
+    assert survivor is None or r.files[survivor] == b"image\n"
+    # Still there (under the mount, too): still recorded.
+    assert index_of(r)[DATA_UUID]["1704067200"] == OLD_BACKUP
 
 
 # ------------------------------------------------------------- status report and dry run

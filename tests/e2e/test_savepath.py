@@ -203,16 +203,42 @@ def test_recorded_target_that_is_a_link_is_not_deleted():
     assert o.json(INDEX_FILE)[DATA_UUID][OLD_KEY] == "/backups/linked"
 
 
-def test_replace_does_not_cross_into_another_mount():
-    """A file system mounted inside the recorded directory is left alone."""
-    s = backups_machine({DATA_UUID: {OLD_KEY: OLD_DIR}})
-    inner = OLD_PATH + "/sub"
-    mount = ["mount -t tmpfs inner %s && echo m > %s/mine" % (inner, inner)]
-    o = run(s, "-a", "system_backup", "-p", OLD_PATH + "#", before=mount, collect=[inner])
-    assert o.code == 0, o
-    assert o.files[inner] == ["mine"]
-    assert "The replaced backup could not be deleted:" in o.err
-    assert o.json(INDEX_FILE)[DATA_UUID][OLD_KEY] == OLD_DIR
+STAMP_DIR = OLD_DIR.split("/")[-1]
+MOUNTED = 'The replaced backup could not be deleted: "%s" : a file system is mounted on ' % OLD_PATH
+DELETION = [
+    # (id, shell lines run first, files that must survive, exit status, message)
+    ("file system mounted inside",
+     ["mount -t tmpfs in %s/sub && echo m > %s/sub/m" % ((OLD_PATH,) * 2)],
+     {OLD_PATH + "/sub/m": "m\n", OLD_PATH + "/boot.osi": "b\n"}, 0, MOUNTED + OLD_PATH + "/sub"),
+    ("file system mounted on it", ["mount -t tmpfs on %s && echo m > %s/m" % ((OLD_PATH,) * 2)],
+     {OLD_PATH + "/m": "m\n"}, 0, MOUNTED + OLD_PATH),
+    ("same file system bound inside", ["mount --bind /data/keep %s/sub" % OLD_PATH],
+     {"/data/keep/precious": "p\n", OLD_PATH + "/system.osi": "s\n"}, 0,
+     MOUNTED + OLD_PATH + "/sub"),
+    ("same file system bound over a parent",
+     ["mkdir /data/keep/%s && echo k > /data/keep/%s/k" % ((STAMP_DIR,) * 2),
+      "mount --bind /data/keep /data/backups"],
+     {"/data/keep/%s/k" % STAMP_DIR: "k\n"}, 0, MOUNTED + "/data/backups"),
+    ("flag cannot be raised", ["rm -rf /.flag.d", "touch /.flag.d"],
+     {OLD_PATH + "/sub/deep/file": "d\n"}, 255, "The live flag could not be created"),
+]
+
+
+@pytest.mark.parametrize("case", DELETION, ids=[c[0] for c in DELETION])
+def test_deletion_refused_or_put_off(case):
+    """Nothing mounted is deleted, nor anything before the flag is up; the index keeps
+    recording the backup, which is still there, beside the new one."""
+    _, before, survivors, code, message = case
+    index = {DATA_UUID: {OLD_KEY: OLD_DIR}}
+    argv = ("-a", "system_backup", "-p", OLD_PATH + "#")
+    o = run(backups_machine(index), *argv, before=before, collect=list(survivors))
+    assert o.code == code and message in o.err, o
+    assert {p: o.text(p) for p in survivors} == survivors
+    entries = o.json(INDEX_FILE)[DATA_UUID]
+    assert entries[OLD_KEY] == OLD_DIR and len(entries) == 2
+    if code == 0:  # the dry run foresees it
+        dry = run(backups_machine(index), "-n", *argv, before=before)
+        assert message in dry.err and "would be deleted" not in dry.err, dry
 
 
 @pytest.mark.parametrize("replace", [False, True], ids=["new backup", "replacing one"])

@@ -333,11 +333,12 @@ REPLACE = [
     ("dir", True, True),
     ("dir", False, False),
     ("symlink", True, False),
+    ("bind", True, False),  # a directory with a bind of another one of its partition inside
 ]
 
 
 @pytest.mark.parametrize("kind,recorded,deleted", REPLACE,
-                         ids=["recorded", "unrecorded", "symlink"])
+                         ids=["recorded", "unrecorded", "symlink", "bind inside"])
 def test_replace_target(fresh, kind, recorded, deleted):
     m = fresh
     data = m.part("data")
@@ -346,14 +347,21 @@ def test_replace_target(fresh, kind, recorded, deleted):
     make_dir(m, "/data/keep")
     m.write("/data/keep/precious", "keep")
     target = parent + "/" + OLD
-    if kind == "dir":
-        make_dir(m, target)
-        m.write(target + "/system.osi", "old image")
-    else:
+    if kind == "symlink":
         os.symlink("/data/keep", m.path(target))
+    else:
+        make_dir(m, target + "/sub")
+        m.write(target + "/system.osi", "old image")
+    if kind == "bind":
+        subprocess.run(["mount", "--bind", m.path("/data/keep"), m.path(target + "/sub")],
+                       check=True)
     if recorded:
         m.write(INDEX, json.dumps({data.uuid: {"1577836800": parent[5:] + "/" + OLD}}))
-    p = run(m, "-a", "system_backup", "-p", target + "#")
+    try:
+        p = run(m, "-a", "system_backup", "-p", target + "#")
+    finally:
+        if kind == "bind":
+            m.umount(target + "/sub")
     assert p.code == 0, p.err
     assert os.path.lexists(m.path(target)) != deleted
     assert read(m, "/data/keep/precious") == "keep"

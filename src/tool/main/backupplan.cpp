@@ -1,9 +1,25 @@
 #include "tool/main/backupplan.h"
 
-#include "tool/main/locationchecks.h"
-#include "tool/main/taskfile.h"
+#include <QDebug>
+#include <QDir>
 
-int planBackup(const Request& request, const MachineValues& machine) {
+#include "tool/main/backupremoval.h"
+#include "tool/main/locationchecks.h"
+
+namespace {
+
+// The dry run's word on the replaced backup: what removeReplacedBackup would do.
+void reportReplacedBackup(const ReplacedBackup& replaced) {
+    if (!replaced.key.isEmpty() &&
+        mayRemoveBackupDirectory(replaced.mountPoint, replaced.directory)) {
+        qInfo() << QObject::tr("Dry run: the replaced backup %1 would be deleted")
+                       .arg(QDir::cleanPath(replaced.mountPoint + replaced.directory));
+    }
+}
+
+}  // namespace
+
+int planBackup(const Request& request, const MachineValues& machine, ReplacedBackup& replaced) {
     Location location;
     int code = resolveLocation(request, machine, location);
     if (code == NoError) {
@@ -22,9 +38,17 @@ int planBackup(const Request& request, const MachineValues& machine) {
     }
     const SavePathEntry entry{location.locationUuid, location.relativePath + "/" + stamp.text,
                               stamp.secs, location.replaceTarget};
+    replaced = findReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
     if (request.dryRun) {
-        reportReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
+        reportReplacedBackup(replaced);
         return NoError;
     }
-    return updateSavePathIndex(machine.recoveryMountPoint, machine.disks, entry);
+    return updateSavePathIndex(machine.recoveryMountPoint, entry);
+}
+
+void removeReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
+    if (replaced.key.isEmpty() || !removeBackupDirectory(replaced.mountPoint, replaced.directory)) {
+        return;
+    }
+    forgetReplacedBackup(recoveryMountPoint, replaced);
 }

@@ -97,7 +97,7 @@ int checkPlannedPlace(const Location& location) {
 }
 
 // The used bytes of a partition; when its usage cannot be read, its whole size, so that the
-// estimate errs high: a replaced backup is deleted when the plan is written, and a new one
+// estimate errs high: a replaced backup is deleted once the plan is handed over, and a new one
 // that then does not fit leaves none. -1 when not even the size can be read.
 qint64 usedBytes(const ListedDevice& device) {
     const QString& node = device.node;

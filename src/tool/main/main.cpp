@@ -66,11 +66,17 @@ int main(int argc, char* argv[]) {
     if (code != NoError) {
         return code;
     }
-    code = isBackupAction(request.action) ? planBackup(request, machine)
+    ReplacedBackup replaced;  // a former system backup the new one replaces
+    code = isBackupAction(request.action) ? planBackup(request, machine, replaced)
                                           : planRestore(request, machine);
     code = withinTimeLimits(code);
     if (code != NoError || request.dryRun) {
         return code;  // a dry run ends with the printed plan
     }
-    return withinTimeLimits(raiseLiveFlag());
+    code = withinTimeLimits(raiseLiveFlag());
+    if (code != NoError) {
+        return code;  // the plan will never run: the replaced backup stays, still recorded
+    }
+    removeReplacedBackup(machine.recoveryMountPoint, replaced);
+    return NoError;
 }

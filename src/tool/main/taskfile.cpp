@@ -1,7 +1,5 @@
 #include "tool/main/taskfile.h"
 
-#include <ftw.h>
-#include <stdio.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -105,21 +103,6 @@ bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
     return true;
 }
 
-// Only a directory the index records for this location may go: the caller's text alone
-// could name a home or "/". The key of that directory, or empty when nothing may be deleted.
-QString deletableBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
-                           const QString& replaceTarget) {
-    if (mountPoint.isEmpty()) {
-        qWarning() << "No mount point for the backup location, nothing deleted:" << replaceTarget;
-        return QString();
-    }
-    const QString key = findRecordedBackupKey(locationIndex, mountPoint, replaceTarget);
-    if (key.isEmpty()) {
-        qWarning() << "Not a recorded backup of this location, nothing deleted:" << replaceTarget;
-    }
-    return key;
-}
-
 bool saveIndex(const QString& path, const QJsonObject& index) {
     QString error;
     if (!saveJson(path, index, error)) {
@@ -129,19 +112,8 @@ bool saveIndex(const QString& path, const QJsonObject& index) {
     return true;
 }
 
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    ::remove(path);  // whatever stays is found by the caller's final check
-    return 0;
-}
-
-bool isOnDisk(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-bool isStrictlyInside(const QString& path, const QString& dir) {
-    const QString prefix = dir.endsWith('/') ? dir : dir + "/";
-    return path.startsWith(prefix) && path.size() > prefix.size();
+QString indexPath(const QString& recoveryMountPoint) {
+    return QString("%1/backup/savePath.json").arg(recoveryMountPoint);
 }
 
 }  // namespace
@@ -250,59 +222,48 @@ int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
     return NoError;
 }
 
-int updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
-                        const SavePathEntry& entry) {
-    const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
+ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
+                                  const SavePathEntry& entry) {
+    ReplacedBackup replaced{entry.locationUuid, QString(), QString(), QString()};
+    if (entry.replaceTarget.isEmpty()) {
+        return replaced;
+    }
+    replaced.mountPoint = disks.mountPointOf(entry.locationUuid);
+    if (replaced.mountPoint.isEmpty()) {
+        qWarning() << "No mount point for the backup location, nothing deleted:"
+                   << entry.replaceTarget;
+        return replaced;
+    }
+    const QJsonObject locationIndex =
+        Utils::readJsonFile(indexPath(recoveryMountPoint)).value(entry.locationUuid).toObject();
+    replaced.key = findRecordedBackupKey(locationIndex, replaced.mountPoint, entry.replaceTarget);
+    if (replaced.key.isEmpty()) {
+        qWarning() << "Not a recorded backup of this location, nothing deleted:"
+                   << entry.replaceTarget;
+    }
+    replaced.directory = locationIndex.value(replaced.key).toString();
+    return replaced;
+}
+
+int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& entry) {
+    const QString path = indexPath(recoveryMountPoint);
     QJsonObject index = Utils::readJsonFile(path);
     QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
-    QString mountPoint;
-    QString replacedKey;
-    if (!entry.replaceTarget.isEmpty()) {
-        mountPoint = disks.mountPointOf(entry.locationUuid);
-        replacedKey = deletableBackupKey(locationIndex, mountPoint, entry.replaceTarget);
-    }
-    const QJsonValue replacedValue =
-        replacedKey.isEmpty() ? QJsonValue() : locationIndex.take(replacedKey);
     locationIndex.insert(QString::number(entry.secs), entry.backupDir);
-    index.insert(entry.locationUuid, locationIndex);
-    // The index is written before the old backup goes, so it never lists a directory that is
-    // already gone; an index that cannot be saved deletes nothing.
-    if (!saveIndex(path, index)) {
-        return OtherError;
-    }
-    if (replacedKey.isEmpty() || removeBackupDirectory(entry.replaceTarget, mountPoint)) {
-        return NoError;
-    }
-    qWarning() << "The replaced backup could not be deleted:" << entry.replaceTarget;
-    locationIndex.insert(replacedKey, replacedValue);  // still there: keep it replaceable
     index.insert(entry.locationUuid, locationIndex);
     return saveIndex(path, index) ? NoError : OtherError;
 }
 
-void reportReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
-                          const SavePathEntry& entry) {
-    if (entry.replaceTarget.isEmpty()) {
-        return;
+void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
+    const QString path = indexPath(recoveryMountPoint);
+    QJsonObject index = Utils::readJsonFile(path);
+    QJsonObject locationIndex = index.value(replaced.locationUuid).toObject();
+    if (locationIndex.value(replaced.key).toString() != replaced.directory) {
+        return;  // no longer recorded as it was
     }
-    const QString mountPoint = disks.mountPointOf(entry.locationUuid);
-    if (mountPoint.isEmpty()) {
-        qWarning() << "No mount point for the backup location, nothing deleted:"
-                   << entry.replaceTarget;
-        return;
-    }
-    const QString path = QString("%1/backup/savePath.json").arg(recoveryMountPoint);
-    const QJsonObject locationIndex =
-        Utils::readJsonFile(path).value(entry.locationUuid).toObject();
-    if (findRecordedBackupKey(locationIndex, mountPoint, entry.replaceTarget).isEmpty()) {
-        qWarning() << "Not a recorded backup of this location, nothing deleted:"
-                   << entry.replaceTarget;
-    } else if (isOnDisk(entry.replaceTarget) &&
-               !mayRemoveBackupDirectory(entry.replaceTarget, mountPoint)) {
-        qWarning() << "The replaced backup could not be deleted:" << entry.replaceTarget;
-    } else {
-        qInfo() << QObject::tr("Dry run: the replaced backup %1 would be deleted")
-                       .arg(entry.replaceTarget);
-    }
+    locationIndex.remove(replaced.key);
+    index.insert(replaced.locationUuid, locationIndex);
+    saveIndex(path, index);
 }
 
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
@@ -317,28 +278,4 @@ QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& m
         }
     }
     return QString();
-}
-
-bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint) {
-    const QFileInfo info(directory);
-    const QString root = QFileInfo(mountPoint).canonicalFilePath();
-    if (info.isSymLink() || !info.isDir() || root.isEmpty() ||
-        !isStrictlyInside(info.canonicalFilePath(), root)) {
-        qWarning() << "Refusing to delete" << directory << "outside" << mountPoint;
-        return false;
-    }
-    return true;
-}
-
-bool removeBackupDirectory(const QString& directory, const QString& mountPoint) {
-    if (!isOnDisk(directory)) {
-        return true;  // already gone
-    }
-    if (!mayRemoveBackupDirectory(directory, mountPoint)) {
-        return false;
-    }
-    // Depth first, never through a symbolic link, never into another mounted file system.
-    nftw(QFile::encodeName(directory).constData(), removeEntry, 32,
-         FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
-    return !QFileInfo::exists(directory);
 }

@@ -58,23 +58,29 @@ struct SavePathEntry {
     QString replaceTarget;  // a former backup directory to delete; empty when none
 };
 
-// Records the new backup in "<recovery>/backup/savePath.json" (written atomically), then
-// deletes the replaced backup when the index records it for the location. OtherError when
-// the index cannot be saved: the new backup could never be found or replaced, so no flag.
-int updateSavePathIndex(const QString& recoveryMountPoint, const Disks& disks,
-                        const SavePathEntry& entry);
+// The former system backup a new one replaces, as the save-path index records it.
+struct ReplacedBackup {
+    QString locationUuid;
+    QString key;         // under the location in the index; empty when nothing is replaced
+    QString mountPoint;  // the location's
+    QString directory;   // relative to mountPoint, the recorded value
+};
 
-// The dry run's stand-in for updateSavePathIndex: says which former backup would be deleted
-// (or why none would be) and changes nothing.
-void reportReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
-                          const SavePathEntry& entry);
+// The entry's replace target when the index records it for the location: only such a
+// directory may go, since the caller's text alone could name a home or "/". An empty key,
+// with a warning naming the target, otherwise.
+ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
+                                  const SavePathEntry& entry);
+
+// Records the new backup in "<recovery>/backup/savePath.json" (written atomically); a
+// replaced backup stays recorded until it is gone. OtherError when the index cannot be
+// saved: the new backup could never be found or replaced, so no flag.
+int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& entry);
+
+// Drops the replaced backup's entry once its directory is gone; a warning when the index
+// cannot be saved.
+void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced);
 
 // The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
                               const QString& replaceTarget);
-
-// Deletes a backup directory lying strictly inside mountPoint without following symbolic
-// links or leaving its file system. True when the directory is gone afterwards.
-bool removeBackupDirectory(const QString& directory, const QString& mountPoint);
-// The guard of removeBackupDirectory alone: a real directory strictly inside mountPoint.
-bool mayRemoveBackupDirectory(const QString& directory, const QString& mountPoint);
