@@ -56,7 +56,7 @@ guard "deletion refused with a mount on or inside the backup" src/tool/main/back
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
 guard "deletion refused with a mount above the backup" src/tool/main/backupremoval.cpp \
   '' '|| isUnderMountPoint(path, at)) {' ') {' \
-  "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "a backup that stays deleted stays recorded" src/tool/main/backupplan.cpp \
   '' '!removeBackupDirectory(replaced.mountPoint, replaced.directory)' \
   '(removeBackupDirectory(replaced.mountPoint, replaced.directory), false)' \

@@ -531,7 +531,7 @@ KILL_SHIM = r'''
  * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
  * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
  * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
- * opened. */
+ * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>. */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
@@ -609,9 +609,15 @@ int open64(const char *path, int flags, ...) {
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
     va_end(ap);
     const char *after = getenv("ORVIK_FAIL_MOUNTINFO");
+    const char *over = getenv("ORVIK_MOUNTINFO_MOUNT");
+    static int mounted;
     if (after && strcmp(path, "/proc/self/mountinfo") == 0 && access(after, F_OK) == 0) {
-        errno = EACCES;
-        return -1;
+        if (over) {
+            if (!mounted++) mount("above", over, "tmpfs", 0, NULL);
+        } else {
+            errno = EACCES;
+            return -1;
+        }
     }
     return real(path, flags, mode);
 }
@@ -893,7 +899,10 @@ SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "/data/backups: it is a symbolic link", RECORDED.replace("/backups/", "/backups.aside/")),
          ("mount", SWAPPED, "/data/backups: it lies on another file system", None),
          ("mount table unreadable", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG},
-          "the mount table cannot be read", RECORDED)]
+          "the mount table cannot be read", RECORDED),
+         ("mounted over a parent", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG,
+                                    "ORVIK_MOUNTINFO_MOUNT": "/data/backups"},
+          "a file system is mounted on /data/backups", None)]
 
 
 @pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])

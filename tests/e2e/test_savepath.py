@@ -218,7 +218,8 @@ DELETION = [
     ("same file system bound over a parent",
      ["mkdir /data/keep/%s && echo k > /data/keep/%s/k" % ((STAMP_DIR,) * 2),
       "mount --bind /data/keep /data/backups"],
-     {"/data/keep/%s/k" % STAMP_DIR: "k\n"}, 0, MOUNTED + "/data/backups"),
+     {"/data/keep/%s/k" % STAMP_DIR: "k\n"}, 0,
+     'Not a recorded backup of this location, nothing deleted: "/data/keep/%s"' % STAMP_DIR),
     ("flag cannot be raised", ["rm -rf /.flag.d", "touch /.flag.d"],
      {OLD_PATH + "/sub/deep/file": "d\n"}, 255, "The live flag could not be created"),
 ]
