@@ -45,7 +45,7 @@ int main(int argc, char* argv[]) {
         return OtherError;
     }
     if (request.status) {
-        return reportStatus();
+        return withinTimeLimits(reportStatus());
     }
 
     // A run that will write holds the lock until it ends; a dry run writes nothing.
