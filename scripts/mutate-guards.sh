@@ -65,8 +65,8 @@ guard "a deleted backup leaves the index" src/tool/main/backupplan.cpp \
   '' 'forgetReplacedBackup(recoveryMountPoint, replaced);' '' \
   "pytest e2e/test_savepath.py::test_replace_target"
 guard "delete only once the flag is up" src/tool/main/main.cpp \
-  '' 'code = raiseLiveFlag();' \
-  'removeReplacedBackup(machine.recoveryMountPoint, replaced); code = raiseLiveFlag();' \
+  '' 'code = withinTimeLimits(raiseLiveFlag());' \
+  'removeReplacedBackup(machine.recoveryMountPoint, replaced); code = withinTimeLimits(raiseLiveFlag());' \
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
 guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
   '' 'if (code != NoError || request.action != SystemBackup) {' \
