@@ -5,9 +5,20 @@
 
 #include "tool/main/locationchecks.h"
 #include "tool/main/taskfile.h"
+#include "tool/main/timelimits.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
+
+// An image the tool could not finish checking in time is not called damaged: the run ends
+// with the time limit's own message.
+int refuseImage(const QString& message) {
+    if (withinTimeLimits(NoError) != NoError) {
+        return OtherError;
+    }
+    qWarning() << message;
+    return MD5Error;
+}
 
 // Every image of a backup directory must pass the image tool's check, in name order. The
 // images checked are the ones the directory test found: the name filter ignores case, so
@@ -22,8 +33,7 @@ int checkBackupImages(const QString& directory) {
     }
     for (const QString& name : images) {
         if (!Utils::isValidOsiImage(QString("%1/%2").arg(directory, name))) {
-            qWarning() << QObject::tr("The backup file is invalid.");
-            return MD5Error;
+            return refuseImage(QObject::tr("The backup file is invalid."));
         }
     }
     return NoError;
@@ -34,8 +44,7 @@ int checkImages(const Request& request, const MachineValues& machine, Location& 
         // Where the partition is mounted now: the machine checks may just have mounted it
         // away from /recovery. The plan names the image relative to the partition anyway.
         if (!Utils::isValidOsiImage(machine.recoveryMountPoint + "/backup/system.osi")) {
-            qWarning() << QObject::tr("The initial backup file is invalid.");
-            return MD5Error;
+            return refuseImage(QObject::tr("The initial backup file is invalid."));
         }
         return NoError;
     }

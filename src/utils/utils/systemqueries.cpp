@@ -107,6 +107,10 @@ bool isValidOsiImage(const QString& file) {
     }
     // A tool that died part way has not finished reading the image: it may be the image
     // itself that made it crash.
+    if (exit.timedOut) {
+        qWarning() << "The image tool did not finish checking" << file << "in time";
+        return false;
+    }
     if (exit.crashed) {
         qWarning() << "The image tool was killed by signal" << exit.code << "while checking"
                    << file;
