@@ -38,7 +38,7 @@ int planBackup(const Request& request, const MachineValues& machine, ReplacedBac
     }
     const SavePathEntry entry{location.locationUuid, location.relativePath + "/" + stamp.text,
                               stamp.secs, location.replaceTarget};
-    replaced = findReplacedBackup(machine.recoveryMountPoint, machine.disks, entry);
+    replaced = findReplacedBackup(machine.recoveryMountPoint, location.mountPoint, entry);
     if (request.dryRun) {
         reportReplacedBackup(replaced);
         return NoError;

@@ -222,13 +222,13 @@ int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document
     return NoError;
 }
 
-ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
-                                  const SavePathEntry& entry) {
+ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
+                                  const QString& locationMountPoint, const SavePathEntry& entry) {
     ReplacedBackup replaced{entry.locationUuid, QString(), QString(), QString()};
     if (entry.replaceTarget.isEmpty()) {
         return replaced;
     }
-    replaced.mountPoint = disks.mountPointOf(entry.locationUuid);
+    replaced.mountPoint = locationMountPoint;
     if (replaced.mountPoint.isEmpty()) {
         qWarning() << "No mount point for the backup location, nothing deleted:"
                    << entry.replaceTarget;

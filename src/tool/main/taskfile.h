@@ -66,11 +66,12 @@ struct ReplacedBackup {
     QString directory;   // relative to mountPoint, the recorded value
 };
 
-// The entry's replace target when the index records it for the location: only such a
-// directory may go, since the caller's text alone could name a home or "/". An empty key,
-// with a warning naming the target, otherwise.
-ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint, const Disks& disks,
-                                  const SavePathEntry& entry);
+// The entry's replace target when the index records it for the location, whose partition's
+// root is mounted at locationMountPoint: only such a directory may go, since the caller's
+// text alone could name a home or "/". An empty key, with a warning naming the target,
+// otherwise.
+ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
+                                  const QString& locationMountPoint, const SavePathEntry& entry);
 
 // Records the new backup in "<recovery>/backup/savePath.json" (written atomically); a
 // replaced backup stays recorded until it is gone. OtherError when the index cannot be
