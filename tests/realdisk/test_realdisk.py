@@ -5,6 +5,7 @@ import json
 import os
 import re
 import select
+import stat
 import subprocess
 import time
 
@@ -452,11 +453,12 @@ def test_manual_restore(fresh, image, code):
 # (requested, None) or (requested, ("link" or "bind", the directory it leads to))
 AWKWARD = [(p, None) for p in ["/data/with blank", "/data/quote's \"here\"", "/data/new\nline",
                                "/home/user/b k"]] + [
-    ("/srv/link", ("link", "/data/linked")), ("/srv/bk", ("bind", "/data/bound"))]
+    ("/srv/link", ("link", "/data/linked")), ("/srv/bk", ("bind", "/data/bound")),
+    ("/srv/alias/aliased", ("alias", "/data/aliased"))]
 
 
 @pytest.mark.parametrize("requested,via", AWKWARD,
-                         ids=["blank", "quotes", "newline", "home", "link", "bind"])
+                         ids=["blank", "quotes", "newline", "home", "link", "bind", "alias"])
 def test_awkward_paths(fresh, requested, via):
     m = fresh
     kind, target = via or (None, requested)
@@ -467,13 +469,20 @@ def test_awkward_paths(fresh, requested, via):
     elif kind == "bind":
         os.makedirs(m.path(requested), exist_ok=True)
         subprocess.run(["mount", "--bind", m.path(target), m.path(requested)], check=True)
+    elif kind == "alias":  # /data mounted again through a device node of another name
+        node = os.makedev(*m.part("data").majmin)
+        os.mknod(m.path("/srv/data-node"), 0o600 | stat.S_IFBLK, node)
+        os.makedirs(m.path("/srv/alias"), exist_ok=True)
+        subprocess.run(["mount", m.path("/srv/data-node"), m.path("/srv/alias")], check=True)
     try:
         p = run(m, "-a", "system_backup", "-p", requested)
-        assert p.code == 0, p.err
-        assert_plan_resolves_to(m, json.loads(read(m, TASK)), requested)
     finally:
-        if kind == "link":
-            os.remove(m.path(requested))
+        if kind == "alias":  # the verifier mounts each partition by itself
+            subprocess.run(["umount", m.path("/srv/alias")], check=True)
+        if kind in ("link", "alias"):
+            os.remove(m.path("/srv/data-node" if kind == "alias" else requested))
+    assert p.code == 0, p.err
+    assert_plan_resolves_to(m, json.loads(read(m, TASK)), requested)
 
 
 def test_data_partition_also_bound_elsewhere(fresh):

@@ -1,5 +1,7 @@
 #include "platform/udisks/disks.h"
 
+#include <sys/stat.h>
+
 #include <QDebug>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,15 @@ ListedDevice listed(const QString& path, const OBlockProperties& props) {
 // The source as the kernel names it, and the node it leads to where it is a link.
 bool isSourceOf(const ListedDevice& device, const QString& source, const QString& target) {
     return !device.node.isEmpty() && (device.node == source || device.node == target);
+}
+
+// The device node is the block device whose number the mount carries: a mount made through
+// a node of another name (one made with mknod elsewhere) names no listed node as its source.
+bool isDeviceOf(const ListedDevice& device, quint64 number) {
+    struct stat st {};
+    return number != 0 && !device.node.isEmpty() &&
+           ::stat(QFile::encodeName(device.node).constData(), &st) == 0 && S_ISBLK(st.st_mode) &&
+           st.st_rdev == number;
 }
 
 }  // namespace
@@ -122,6 +133,11 @@ const ListedDevice* Disks::backing(const MountEntry& mount) const {
     const QString target = source.startsWith('/') ? QFileInfo(source).canonicalFilePath() : "";
     for (const ListedDevice& device : m_devices) {
         if (isSourceOf(device, source, target)) {
+            return &device;
+        }
+    }
+    for (const ListedDevice& device : m_devices) {
+        if (isDeviceOf(device, mount.device)) {
             return &device;
         }
     }

@@ -51,8 +51,8 @@ public:
     QString rootMountPointOf(const ListedDevice& device) const;
 
     // The listed device a mount of the table comes from (its source names the device node,
-    // directly or through a link such as /dev/mapper/NAME); null for a file system no listed
-    // device holds (tmpfs, a network share, FUSE).
+    // directly or through a link such as /dev/mapper/NAME, else its device number is the
+    // node's); null for a file system no listed device holds (tmpfs, a network share, FUSE).
     const ListedDevice* backing(const MountEntry& mount) const;
 
     // The mount point of the device carrying uuid, mounting it through the service when it
