@@ -510,142 +510,7 @@ def test_dead_share_elsewhere():
 
 # ----------------------------------------------------------------------- killed mid-write
 
-KILL_SHIM = r'''
-#define _GNU_SOURCE
-#include <dlfcn.h>
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <signal.h>
-#include <stdarg.h>
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/mount.h>
-#include <unistd.h>
-
-/* ORVIK_KILL_WRITE=<dir> and ORVIK_KILL_WRITE_NTH=<n>: the n-th write of more than one byte
- * to a file under <dir> puts half of its bytes, then the process is killed. Files are told by
- * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
- * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
- * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
- * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
- * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
- * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
- * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>. */
-
-static int ends_with(const char *s, const char *suffix) {
-    size_t a = strlen(s), b = strlen(suffix);
-    return a >= b && strcmp(s + a - b, suffix) == 0;
-}
-
-static int refused_rename_onto(const char *target) {
-    const char *suffix = getenv("ORVIK_KILL_RENAME");
-    if (suffix && target && ends_with(target, suffix)) kill(getpid(), SIGKILL);
-    suffix = getenv("ORVIK_FAIL_RENAME");
-    if (suffix && target && ends_with(target, suffix)) {
-        errno = EIO;
-        return 1;
-    }
-    return 0;
-}
-
-ssize_t write(int fd, const void *buf, size_t n) {
-    static ssize_t (*real)(int, const void *, size_t);
-    if (!real) real = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
-    static int seen;
-    const char *dir = getenv("ORVIK_KILL_WRITE");
-    const char *nth = getenv("ORVIK_KILL_WRITE_NTH");
-    if (dir && n > 1) {
-        char link[64], path[PATH_MAX];
-        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-        ssize_t len = readlink(link, path, sizeof path - 1);
-        if (len > 0) {
-            path[len] = 0;
-            if (strncmp(path, dir, strlen(dir)) == 0 && ++seen == (nth ? atoi(nth) : 1)) {
-                real(fd, buf, n / 2);
-                kill(getpid(), SIGKILL);
-            }
-        }
-    }
-    return real(fd, buf, n);
-}
-
-static void swap_before_openat(int dirfd, const char *name) {
-    static int done;
-    const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
-    const char *slash = dir ? strrchr(dir, '/') : NULL;
-    char fd[64], parent[PATH_MAX], aside[PATH_MAX];
-    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
-    ssize_t len = readlink(fd, parent, sizeof parent);
-    if (done || !slash || len != slash - dir || strncmp(parent, dir, len) != 0 ||
-        strcmp(name, slash + 1) != 0)
-        return;
-    done = 1;
-    if (!link) {
-        mount("swapped", dir, "tmpfs", 0, NULL);
-        return;
-    }
-    snprintf(aside, sizeof aside, "%s.aside", dir);
-    rename(dir, aside);
-    symlink(link, dir);
-}
-
-int openat(int dirfd, const char *name, int flags, ...) {
-    static int (*real)(int, const char *, int, ...);
-    if (!real) real = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, "openat");
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    swap_before_openat(dirfd, name);
-    return real(dirfd, name, flags, mode);
-}
-
-int open64(const char *path, int flags, ...) {
-    static int (*real)(const char *, int, ...);
-    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64");
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    const char *after = getenv("ORVIK_FAIL_MOUNTINFO");
-    const char *over = getenv("ORVIK_MOUNTINFO_MOUNT");
-    static int mounted;
-    if (after && strcmp(path, "/proc/self/mountinfo") == 0 && access(after, F_OK) == 0) {
-        if (over) {
-            if (!mounted++) mount("above", over, "tmpfs", 0, NULL);
-        } else {
-            errno = EACCES;
-            return -1;
-        }
-    }
-    return real(path, flags, mode);
-}
-
-int rename(const char *from, const char *to) {
-    static int (*real)(const char *, const char *);
-    if (!real) real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
-    if (refused_rename_onto(to)) return -1;
-    return real(from, to);
-}
-
-int renameat(int fromdir, const char *from, int todir, const char *to) {
-    static int (*real)(int, const char *, int, const char *);
-    if (!real) real = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
-    if (refused_rename_onto(to)) return -1;
-    return real(fromdir, from, todir, to);
-}
-
-int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
-    static int (*real)(int, const char *, int, const char *, unsigned);
-    if (!real)
-        real = (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT,
-                                                                             "renameat2");
-    if (refused_rename_onto(to)) return -1;
-    return real(fromdir, from, todir, to, flags);
-}
-'''
+KILL_SHIM = os.path.join(REPO, "tests", "machine", "faultshim.c")
 
 
 @pytest.fixture(scope="module")
@@ -653,9 +518,7 @@ def kill_shim():
     # Inside the repository: the sandbox sees it at its own path.
     work = tempfile.mkdtemp(prefix=".fault-matrix-shim-", dir=REPO)
     try:
-        source = os.path.join(work, "killshim.c")
-        with open(source, "w") as f:
-            f.write(KILL_SHIM)
+        source = KILL_SHIM
         library = os.path.join(work, "killshim.so")
         subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, source, "-ldl"],
                        check=True)
