@@ -132,6 +132,13 @@ guard "read-only probe writes" src/utils/utils/systemqueries.cpp \
 guard "read-only location refused" src/tool/main/locationchecks.cpp \
   '' 'if (Utils::isReadOnly(path)) {' 'if (false) {' \
   "pytest e2e/test_refusals.py::test_refusal -k read-only"
+guard "a full backup only below /media as given" src/tool/main/locationchecks.cpp \
+  '' 'if (!isUnderMountPoint(given, "/media")) {' 'if (false) {' \
+  "pytest e2e/test_refusals.py::test_refusal -k manual"
+guard "a full backup reaches a stick through a linked /media" src/tool/main/locationchecks.cpp \
+  '' 'for (const QString& link : {QString("/media"), user}) {' \
+  'for (const QString& link : {QString()}) {' \
+  "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory -k media"
 guard "missing image tool fails closed" src/utils/utils/systemqueries.cpp \
   'const QString tool = QStandardPaths::findExecutable("orvik-clone");' \
   'return false;' 'return true;' \
@@ -177,6 +184,14 @@ guard "child environment drops the caller's block size" src/platform/process/chi
   "if (std::strncmp(entry, name, length) == 0 && entry[length] == '=') {" 'return true;' \
   'return name == names[0];' \
   "unit core_spawncmd_test childSeesLcAllC"
+guard "child environment drops LSBLK_COLUMNS" src/platform/process/childprocess.cpp \
+  '' '"POSIXLY_CORRECT", "LSBLK_COLUMNS", "QUOTING_STYLE"};' \
+  '"POSIXLY_CORRECT", "QUOTING_STYLE"};' \
+  "unit core_spawncmd_test childSeesLcAllC"
+guard "status escapes the line separator" src/tool/main/status.cpp \
+  '' '} else if (category == QChar::Separator_Line || category == QChar::Separator_Paragraph) {' \
+  '} else if (category == QChar::Separator_Paragraph) {' \
+  "pytest e2e/test_status.py::test_recorded_backups_newest_first"
 guard "du names its unit" src/utils/utils/systemqueries.cpp \
   '' '{"--block-size=1024", "--max-depth=0", dir}' '{"--max-depth=0", dir}' \
   "unit sysq_systemqueries directorySize"
@@ -198,12 +213,25 @@ guard "time limit ends a hung program" src/platform/process/childprocess.cpp \
 guard "time limit kills the whole process group" src/platform/process/childprocess.cpp \
   '' 'kill(-pid, SIGKILL);' 'kill(pid, SIGKILL);' \
   "unit core_spawncmd_test timeLimitEndsTheProcessGroup"
+guard "time limit holds a program that closed its outputs" src/platform/process/childprocess.cpp \
+  '' 'while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0 || waitForEnd) {' \
+  'while (in.fd[1] >= 0 || out.fd[0] >= 0 || err.fd[0] >= 0) {' \
+  "unit core_spawncmd_test timeLimitEndsTheProcessGroup"
+guard "one time limit for the whole disk listing" src/platform/udisks/odiskmanager.cpp \
+  '' 'readProperties(path, device.properties, deadline);' \
+  'readProperties(path, device.properties);' \
+  "pytest e2e/test_fault_matrix.py::test_disk_service_stops_answering"
 guard "no plan after a program ran out of time" src/tool/main/taskfile.cpp \
   'int writeTaskFile(' 'if (withinTimeLimits(NoError) != NoError) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_hung_program_ends_the_run -k walk"
 guard "statvfs only of the mounts a run needs" src/utils/core/mounts/mounttable.cpp \
   '' 'if (isPseudoMount(entry) || !wanted(entry) ||' 'if (isPseudoMount(entry) ||' \
   "pytest e2e/test_fault_matrix.py::test_dead_share_elsewhere"
+guard "no mount's source is looked up for its usage" src/utils/core/partitionusage/extusage.cpp \
+  '' 'return QFile::decodeName(mount.source) == device ||' \
+  'return (QFile::exists(QFile::decodeName(mount.source)) && false) ||
+      QFile::decodeName(mount.source) == device ||' \
+  "pytest e2e/test_fault_matrix.py::test_dead_share_elsewhere -k image"
 guard "SIGCHLD reset at start-up" src/tool/main/timelimits.cpp \
   '' 'resetChildSignal();' '' \
   "pytest e2e/test_fault_matrix.py::test_parent_ignoring_sigchld"

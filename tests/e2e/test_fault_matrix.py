@@ -248,6 +248,17 @@ def test_disk_service_absent():
     assert_untouched(r)
 
 
+def test_disk_service_stops_answering():
+    # One limit for the whole listing: once a call goes unanswered, nothing more is asked.
+    s = scenario()
+    s["udisks"] = {"silent": ["GetManagedObjects", "GetAll"]}
+    r = run(s, SYSTEM_BACKUP, env={"ORVIK_TIME_LIMIT_SECONDS": "2"})
+    assert status(r) == -1 and r.wall < 30 and CANNOT_FIND in r.stderr, r
+    assert re.search("GetManagedObjects .* timed out", r.stderr), r.stderr
+    assert not [c for c in r.calls if ".GetAll " in c], r.calls
+    assert_untouched(r)
+
+
 @pytest.mark.parametrize("action", ["system_backup", "cancel_backup"])
 def test_mount_fails_with_dbus_error(action):
     s = scenario("recovery-unmounted")
@@ -497,13 +508,16 @@ DEAD_SHARE = [
     "for i in $(seq 100); do grep -q ' /mnt/nas ' /proc/self/mountinfo && break; sleep 0.1; "
     "done; kill -STOP $(cat /tmp/nas.pid)",
 ]
+# A FUSE mount of an image on the share names the image as its source, as this tmpfs does.
+IMAGE_ON_SHARE = ["mkdir /mnt/image && mount -t tmpfs /mnt/nas/disk.img /mnt/image"]
 
 
-def test_dead_share_elsewhere():
+@pytest.mark.parametrize("more", [[], IMAGE_ON_SHARE], ids=["share", "image on the share"])
+def test_dead_share_elsewhere(more):
     missing = [p for p in ("ntfs-3g", "mkntfs") if not shutil.which(p, path="/usr/bin:/usr/sbin")]
     if missing or not os.path.exists("/dev/fuse"):
         pytest.skip("no FUSE or ntfs-3g here (%s): the dead share cannot be made" % missing)
-    r = run(scenario(), SYSTEM_BACKUP, before=DEAD_SHARE)
+    r = run(scenario(), SYSTEM_BACKUP, before=DEAD_SHARE + more)
     assert r.mount_of("/mnt/nas"), "the share was not mounted"
     assert_planned(r)
 

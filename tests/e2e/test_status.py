@@ -125,7 +125,7 @@ def test_half_cancelled_hand_off(case):
     assert ("Plan type" in f) == (state == FILE_ONLY)
 
 
-GONE = "/backups/gone\\\x01\nNext boot: nothing pending\t"  # one fact, however it is named
+GONE = "/backups/gone\\\x01\nNext boot: nothing pending\t\u2028x"  # one fact, however named
 
 
 def test_recorded_backups_newest_first():
@@ -143,7 +143,8 @@ def test_recorded_backups_newest_first():
             for i in (1, 2, 3)]
     # The new backup is made at the next boot: its directory does not exist yet.
     assert rows == [(new, "to be made at the next boot"), ("/backups/kept", "present"),
-                    ("/backups/gone\\\\\\001\\nNext boot: nothing pending\\t", "missing")]
+                    ("/backups/gone\\\\\\001\\nNext boot: nothing pending\\t\\u2028x",
+                     "missing")]
     assert f["Recorded backup 3 created"] == "2020-09-13 12:26:40"
 
 

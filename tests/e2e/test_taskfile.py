@@ -217,6 +217,8 @@ def pool():
 SDZ1 = mounted("sdz1", "/")["uuid"]
 USB_BK = ["mkdir -p /media/user/usb/bk/old", "ln -s /media/user/usb/bk /data/usblink"]
 NAS = ["mkdir /data/nas", "mount -t tmpfs nas /data/nas", "touch /data/nas/system.osi"]
+# The stick mounted in /run, reached through a link at /media or at /media/user.
+MOVED = "mkdir -p /run/media/user/usb && mount --move /media/user/usb /run/media/user/usb && "
 ANOTHER = '"The plan would name /data/home/user/bk'
 # Where the plan puts the chosen directory: (id, scenario, before, arguments, the location
 # UUID and relative path, or the exit status and message of the refusal).
@@ -237,6 +239,12 @@ PLACES = [
      (USB_UUID, "/backups")),
     ("nested mount", dict(nested(mounted("sdz1", "/data/inner")), dirs=["/data/inner/bk"]), [],
      ["-a", "system_backup", "-p", "/data/inner/bk"], (SDZ1, "/bk")),
+    ("/media a link", big_usb(scenario("plain")),
+     [MOVED + "rm -r /media && ln -s run/media /media"],
+     ["-a", "manual_backup", "-p", "/media/user/usb"], (USB_UUID, "")),
+    ("/media/user a link", big_usb(scenario("plain")),
+     [MOVED + "rm -r /media/user && ln -s /run/media/user /media/user"],
+     ["-a", "manual_backup", "-p", "/media/user/usb"], (USB_UUID, "")),
     ("stacked mounts", extra(mounted("sdz1", "/media/user/usb")), [],
      ["-a", "manual_backup", "-p", "/media/user/usb"], (SDZ1, "")),
     ("subvolume-style mount root", pool(), [],

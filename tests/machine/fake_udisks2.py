@@ -14,7 +14,8 @@ only records the mount point (for tests that run outside a sandbox). Mount point
 from the kernel's mount table in the first mode and from the records in the second.
 
 Fault switches come from the scenario's "udisks" table: mount_error, unmount_error,
-mount_delay (seconds before Mount answers) and errors ({"Interface.Method" or "Method":
+mount_delay (seconds before Mount answers), silent (methods never answered, as by a
+service that has stopped answering) and errors ({"Interface.Method" or "Method":
 error text}) which makes that call fail with org.freedesktop.UDisks2.Error.Failed.
 """
 
@@ -393,6 +394,8 @@ class FakeUDisks(dbus.service.FallbackObject):
         if self.log:
             self.log.write("%s.%s %s\n" % (iface, member, path) if iface else
                            "%s %s\n" % (member, path))
+        if member in (self.s["udisks"].get("silent") or []):
+            return
         try:
             args = message.get_args_list()
             error = self.configured_error(iface, member)

@@ -28,7 +28,8 @@ public:
 
     // All block devices with their properties, in the service's order: one GetBlockDevices
     // and one GetManagedObjects. Only a device the bulk reading lacks (or all of them, when
-    // it fails) is read on its own.
+    // it fails) is read on its own. The calls share one time limit; once the service leaves
+    // one unanswered none follows, and the listing is empty.
     QList<OListedDevice> listBlockDevices();
 
     // A new device object owned by the caller, reading its own properties; null when the

@@ -5,6 +5,9 @@
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <algorithm>
+#include <atomic>
+#include <climits>
 
 #include "platform/udisks/udisks2names.h"
 #include "utils/core/text/nultext.h"
@@ -16,6 +19,13 @@ Q_LOGGING_CATEGORY(lcCalls, "orvik.udisks", QtInfoMsg)
 namespace UDisks2Detail {
 
 namespace {
+
+std::atomic<int> g_capMs{0};
+
+int cappedMs(int timeoutMs) {
+    const int cap = g_capMs;
+    return cap > 0 ? std::min(timeoutMs, cap) : timeoutMs;
+}
 
 QString textOf(const QVariant& value) {
     if (value.userType() == qMetaTypeId<QDBusObjectPath>()) {
@@ -130,11 +140,10 @@ const QStringList kNoFilesystem = {UDisks2::kErrorInvalidArgs, UDisks2::kErrorUn
                                    QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
 
 bool readInterface(const QString& path, const char* interface, OBlockProperties& props,
-                   const QStringList& quietErrors = {}) {
+                   CallDeadline& deadline, const QStringList& quietErrors = {}) {
     QDBusMessage reply;
     QString error;
-    if (!call(getAllRequest(path, interface), "a{sv}", UDisks2::kDefaultTimeoutMs, reply, error,
-              quietErrors)) {
+    if (!call(getAllRequest(path, interface), "a{sv}", deadline, reply, error, quietErrors)) {
         return false;
     }
     const QVariantMap values = qdbus_cast<QVariantMap>(reply.arguments().at(0));
@@ -181,6 +190,36 @@ QDBusConnection bus() {
     return QDBusConnection::systemBus();
 }
 
+CallDeadline::CallDeadline(int timeoutMs) : m_timer(cappedMs(timeoutMs), Qt::PreciseTimer) {}
+
+int CallDeadline::remainingMs() const {
+    return m_ended ? 0 : int(std::clamp<qint64>(m_timer.remainingTime(), 0, INT_MAX));
+}
+
+void capCallTimeouts(int seconds) {
+    g_capMs = seconds > 0 ? std::min(seconds, INT_MAX / 1000) * 1000 : 0;
+}
+
+bool call(const QDBusMessage& request, const char* signature, CallDeadline& deadline,
+          QDBusMessage& reply, QString& error, const QStringList& quietErrors) {
+    const int timeoutMs = deadline.remainingMs();
+    if (timeoutMs <= 0) {
+        error = QStringLiteral("not asked: the disk service did not answer in time");
+        if (!deadline.ended()) {  // else the call left unanswered was named
+            qWarning() << "udisks2:" << request.interface() + '.' + request.member() << error;
+            deadline.end();
+        }
+        return false;
+    }
+    const bool answered = call(request, signature, timeoutMs, reply, error, quietErrors);
+    // No answer, whether the time ran out or the service went away: not asked again.
+    if (reply.type() == QDBusMessage::ErrorMessage &&
+        reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.NoReply")) {
+        deadline.end();
+    }
+    return answered;
+}
+
 bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDBusMessage& reply,
           QString& error, const QStringList& quietErrors) {
     const QString what = request.interface() + '.' + request.member() + ' ' + request.path();
@@ -190,6 +229,7 @@ bool call(const QDBusMessage& request, const char* signature, int timeoutMs, QDB
         qWarning() << "udisks2:" << what << "failed:" << error;
         return false;
     }
+    timeoutMs = cappedMs(timeoutMs);
     QElapsedTimer waited;
     waited.start();
     reply = bus().call(request, QDBus::Block, timeoutMs);
@@ -229,11 +269,19 @@ QDBusMessage getAllRequest(const QString& path, const char* interface) {
 }
 
 bool readProperties(const QString& path, OBlockProperties& props) {
+    CallDeadline deadline(UDisks2::kDefaultTimeoutMs);
+    return readProperties(path, props, deadline);
+}
+
+bool readProperties(const QString& path, OBlockProperties& props, CallDeadline& deadline) {
     OBlockProperties fresh;
-    if (!readInterface(path, UDisks2::kBlockInterface, fresh)) {
+    if (!readInterface(path, UDisks2::kBlockInterface, fresh, deadline)) {
         return false;  // an object that fails the first is not asked again
     }
-    readInterface(path, UDisks2::kFilesystemInterface, fresh, kNoFilesystem);
+    readInterface(path, UDisks2::kFilesystemInterface, fresh, deadline, kNoFilesystem);
+    if (deadline.ended()) {
+        return false;  // no answer is not "no file system"
+    }
     props = fresh;
     return true;
 }

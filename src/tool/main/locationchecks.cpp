@@ -249,6 +249,26 @@ int checkFsType(const MachineValues& machine, const Location& location) {
     return NoError;
 }
 
+// Removable media are mounted below /media. Where /media or the user's directory in it is a
+// link (into /run, say), the resolved directory lies below the link's target instead; links
+// deeper down lead anywhere and count as what they resolve to.
+bool isUnderMedia(const QString& given, const QString& resolved) {
+    if (resolved.startsWith("/media")) {
+        return true;
+    }
+    if (!isUnderMountPoint(given, "/media")) {
+        return false;
+    }
+    const QString user = given.section('/', 0, 2);  // "/media/NAME", or "/media" itself
+    for (const QString& link : {QString("/media"), user}) {
+        const QString target = QFileInfo(link).canonicalFilePath();
+        if (!target.isEmpty() && isUnderMountPoint(resolved, target)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Where the directory lies (df must know it, a full backup goes to removable media under
 // /media, a system backup never onto the system or into what it copies) and whether it can
 // be written.
@@ -258,7 +278,7 @@ int checkPlace(const Request& request, const MachineValues& machine, const Locat
     if (mountPoint == "PathError") {
         return PathError;
     }
-    if (request.action == ManualBackup && !path.startsWith("/media")) {
+    if (request.action == ManualBackup && !isUnderMedia(request.absolutePath, path)) {
         qWarning() << QObject::tr("The storage location cannot be in the source disk.");
         return LocationError;
     }

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "platform/process/childprocess.h"
+#include "platform/udisks/udisks2detail.h"
 #include "tool/main/options.h"
 #include "utils/core/command/spawncmd.h"
 
@@ -94,6 +95,8 @@ int programTimeLimit(const QString& program, const QStringList& args) {
 void setUpProgramStarts() {
     resetChildSignal();
     setTimeLimits(programTimeLimit);
+    // The disk service's calls have limits of their own; the test variable caps them too.
+    UDisks2Detail::capCallTimeouts(testCap());
 }
 
 int withinTimeLimits(int code) {

@@ -4,7 +4,8 @@
 // started are killed, no further program is started, and the run ends with -1 before anything
 // is written. The limits, with the reason for each, are in timelimits.cpp.
 
-// At start-up: the signal the waiting relies on reset, the limits in force.
+// At start-up: the signal the waiting relies on reset, the limits in force (under the test
+// variable, the disk service's shortened as well).
 void setUpProgramStarts();
 
 // code, or OtherError (said once) when a program has been stopped at its time limit: the

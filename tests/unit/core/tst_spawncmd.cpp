@@ -202,8 +202,9 @@ void SpawnCmdTest::cannotStart() {
 // Read as a C program reads them (the first entry of a name): the C locale, and none of the
 // caller's variables that change the unit or layout of a program's figures.
 void SpawnCmdTest::childSeesLcAllC() {
-    const QStringList names{"LC_ALL",        "BLOCK_SIZE",    "BLOCKSIZE",      "DU_BLOCK_SIZE",
-                            "DF_BLOCK_SIZE", "LS_BLOCK_SIZE", "POSIXLY_CORRECT"};
+    const QStringList names{"LC_ALL",          "BLOCK_SIZE",    "BLOCKSIZE",
+                            "DU_BLOCK_SIZE",   "DF_BLOCK_SIZE", "LS_BLOCK_SIZE",
+                            "POSIXLY_CORRECT", "LSBLK_COLUMNS", "QUOTING_STYLE"};
     for (const QString& name : names) {
         qputenv(name.toLatin1(), "1M");
     }
@@ -304,11 +305,13 @@ void SpawnCmdTest::howItEnded() {
     QCOMPARE(exit.code, code);
 }
 
-// At its limit the program is killed with what it started, and no later program starts.
+// At its limit the program is killed with what it started, and no later program starts. Its
+// outputs closed, it is waited for all the same.
 void SpawnCmdTest::timeLimitEndsTheProcessGroup() {
     setTimeLimits([](const QString&, const QStringList&) { return 1; });
     const QString marker = m_scripts->file("grandchild-lived");
-    const QString hung = script("hung", QString("(sleep 2; touch '%1') &\nsleep 60").arg(marker));
+    const QString hung =
+        script("hung", QString("exec >&- 2>&-\n(sleep 2; touch '%1') &\nsleep 60").arg(marker));
     QElapsedTimer timer;
     timer.start();
     QString output;

@@ -16,7 +16,6 @@
 #include <sys/stat.h>
 
 #include <QFile>
-#include <QFileInfo>
 #include <algorithm>
 
 #include "utils/core/command/spawncmd.h"
@@ -43,24 +42,26 @@ bool ParseExtUsage(const QString& out, qint64& freespace, qint64& total) {
 
 namespace {
 
-// Whether a mounted volume is the file system of device: by its source's path, or, for a real
-// block device, by the device number of the mounted file system.
-bool isVolumeOf(const MountEntry& mount, const QString& device, const QString& canonical) {
-    const QString source = QFile::decodeName(mount.source);
-    if (source == device ||
-        (!canonical.isEmpty() && QFileInfo(source).canonicalFilePath() == canonical)) {
-        return true;
-    }
+// The device number of a block device node; 0 for anything else.
+quint64 blockDeviceNumber(const QString& device) {
     struct stat node {};
-    return stat(QFile::encodeName(device).constData(), &node) == 0 && S_ISBLK(node.st_mode) &&
-           mount.device == node.st_rdev;
+    return stat(QFile::encodeName(device).constData(), &node) == 0 && S_ISBLK(node.st_mode)
+               ? node.st_rdev
+               : 0;
+}
+
+// Whether a mounted volume is the file system of device: by its source as the kernel names it,
+// or by the device number the mount table gives. A source is never looked up: a mount of an
+// image names the image file, which may lie on a share that no longer answers.
+bool isVolumeOf(const MountEntry& mount, const QString& device, quint64 number) {
+    return QFile::decodeName(mount.source) == device || (number != 0 && mount.device == number);
 }
 
 // Used bytes of device's file system as the kernel reports them; -1 when it is not mounted.
 qint64 MountedUsedBytes(const QString& device) {
-    const QString canonical = QFileInfo(device).canonicalFilePath();
-    const QList<MountedVolume> volumes = mountedVolumes(
-        [&](const MountEntry& mount) { return isVolumeOf(mount, device, canonical); });
+    const quint64 number = blockDeviceNumber(device);
+    const QList<MountedVolume> volumes =
+        mountedVolumes([&](const MountEntry& mount) { return isVolumeOf(mount, device, number); });
     return volumes.isEmpty() ? -1 : volumes.first().bytesTotal - volumes.first().bytesFree;
 }
 
