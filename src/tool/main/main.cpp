@@ -107,7 +107,7 @@ int main(int argc, char* argv[]) {
     Plan plan;
     code = isBackupAction(request.action) ? planBackup(request, machine, plan)
                                           : planRestore(request, machine, plan);
-    code = withinTimeLimits(code);
+    code = withinTimeLimits(code);  // a plan comes only from checks that all ran to their end
     if (code != NoError) {
         return code;
     }

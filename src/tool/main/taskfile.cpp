@@ -16,7 +16,6 @@
 #include <cstdio>
 
 #include "platform/files/durablefile.h"
-#include "tool/main/timelimits.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -185,6 +184,10 @@ QString foreseenSaveError(const QString& path, qint64 size) {
     return QString();
 }
 
+bool statMount(const QString& path, struct statx& st) {
+    return ::statx(AT_FDCWD, QFile::encodeName(path).constData(), 0, STATX_MNT_ID, &st) == 0;
+}
+
 // The live system reads the backup directory of the recovery partition itself: a file system
 // mounted there (a tmpfs, a bind of any directory, even of itself) would take the plan while
 // the partition kept its earlier one, which the flag would then arm. Empty when the directory
@@ -193,10 +196,7 @@ QString mountedOverBackupDirectory(const QString& recoveryMountPoint) {
     const QString directory = recoveryMountPoint + "/backup";
     struct statx top {};
     struct statx inside {};
-    if (::statx(AT_FDCWD, QFile::encodeName(recoveryMountPoint).constData(), 0, STATX_MNT_ID,
-                &top) != 0 ||
-        ::statx(AT_FDCWD, QFile::encodeName(directory).constData(), 0, STATX_MNT_ID, &inside) !=
-            0) {
+    if (!statMount(recoveryMountPoint, top) || !statMount(directory, inside)) {
         return qt_error_string(errno);
     }
     const bool mountIds = (top.stx_mask & inside.stx_mask & STATX_MNT_ID) != 0;
@@ -222,13 +222,9 @@ bool foreseeSave(const char* what, const QString& path, qint64 size) {
 
 int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan) {
     const QString path = taskFilePath(recoveryMountPoint);
-    // A plan comes only from checks that all ran to their end.
-    if (withinTimeLimits(NoError) != NoError) {
-        return OtherError;
-    }
     const QString mounted = mountedOverBackupDirectory(recoveryMountPoint);
     if (!mounted.isEmpty()) {
-        qWarning() << kCannotSaveTaskFile << path << ":" << mounted;
+        qWarning().noquote() << kCannotSaveTaskFile << QString("\"%1\" :").arg(path) << mounted;
         return OtherError;
     }
     if (!foreseeSave(kCannotSaveTaskFile, path, jsonText(plan.document).size())) {
@@ -243,9 +239,6 @@ int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan) {
 }
 
 int writePlan(const QString& recoveryMountPoint, const Plan& plan) {
-    if (withinTimeLimits(NoError) != NoError) {
-        return OtherError;
-    }
     if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {
         return OtherError;
     }
