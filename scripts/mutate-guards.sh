@@ -100,7 +100,7 @@ guard "index written atomically" src/tool/main/taskfile.cpp \
   'QFile(index).resize(0); if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
   "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index"
 guard "a durable write syncs the directory after the rename" src/platform/files/durablefile.cpp \
-  'bool writeFileDurably(const QString& path, const QByteArray& content, QString& error) {' \
+  '        ::unlink(temporary.constData());' \
   'return syncDirectoryOf(path, error);' 'return true;' \
   "pytest e2e/test_fault_matrix.py::test_sync_fails -k plan"
 guard "an earlier flag down before its plan is replaced" src/tool/main/main.cpp \
@@ -116,7 +116,7 @@ guard "success only within the flag's time limits" src/tool/main/liveflag.cpp \
   'const QString late = timeLimitReached();' 'if (!late.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_flag_step_out_of_time -k made"
 guard "the withdraw after a failed flag step" src/tool/main/liveflag.cpp \
-  'int raiseLiveFlag() {' 'withdrawLiveFlag(flag);' '' \
+  '    const QString failure = flagFailure(flag, madeDirectory);' 'withdrawLiveFlag(flag);' '' \
   "pytest e2e/test_fault_matrix.py::test_flag_step_out_of_time -k made"
 guard "a cancel syncs each removal" src/tool/main/liveflag.cpp \
   '' 'if (!removalSynced(path)) {' 'if (false) {' \
