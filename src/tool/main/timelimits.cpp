@@ -99,6 +99,14 @@ void setUpProgramStarts() {
     UDisks2Detail::capCallTimeouts(testCap());
 }
 
+QString timeLimitReached() {
+    const TimedOutProgram stopped = firstTimedOutProgram();
+    if (stopped.command.isEmpty()) {
+        return QString();
+    }
+    return QString("%1 did not end within %2 seconds").arg(stopped.command).arg(stopped.seconds);
+}
+
 int withinTimeLimits(int code) {
     const TimedOutProgram stopped = firstTimedOutProgram();
     if (stopped.command.isEmpty()) {
