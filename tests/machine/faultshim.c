@@ -19,7 +19,7 @@
  * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
  * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
  * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
- * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
+ * mounted on it; with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
  * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>.
  * A power cut: ORVIK_CUT_MADE=<suffix> (a path ending in it opened with O_CREAT, renamed or
  * linked onto) or ORVIK_CUT_GONE=<suffix> (unlinked): just after that call, ORVIK_CUT_SYNC is
@@ -100,7 +100,8 @@ ssize_t write(int fd, const void *buf, size_t n) {
 static void swap_before_openat(int dirfd, const char *name) {
     static int done;
     const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
-    const char *slash = dir ? strrchr(dir, '/') : NULL;
+    const char *after = getenv("ORVIK_SWAP_AFTER");
+    const char *slash = dir && (!after || access(after, F_OK) == 0) ? strrchr(dir, '/') : NULL;
     char fd[64], parent[PATH_MAX], aside[PATH_MAX];
     snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
     ssize_t len = readlink(fd, parent, sizeof parent);

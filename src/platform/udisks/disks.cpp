@@ -144,14 +144,10 @@ const ListedDevice* Disks::backing(const MountEntry& mount) const {
     return nullptr;
 }
 
+// Null where mountPoint shows another mount: one on top of it, or one over a parent directory.
 const MountEntry* Disks::visibleAt(const QString& mountPoint) const {
-    const MountEntry* found = nullptr;
-    for (const MountEntry& entry : m_mounts) {
-        if (entry.mountPoint == mountPoint) {
-            found = &entry;
-        }
-    }
-    return found;
+    const MountEntry* shown = mountHolding(m_mounts, mountPoint);
+    return shown && shown->mountPoint == mountPoint ? shown : nullptr;
 }
 
 QString Disks::mountPointOf(const QString& uuid) const {

@@ -11,7 +11,7 @@ namespace {
 // The dry run's word on the replaced backup: what removeReplacedBackup would do.
 void reportReplacedBackup(const ReplacedBackup& replaced) {
     if (!replaced.key.isEmpty() &&
-        mayRemoveBackupDirectory(replaced.mountPoint, replaced.directory)) {
+        mayRemoveBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory)) {
         qInfo() << QObject::tr("Dry run: the replaced backup %1 would be deleted")
                        .arg(QDir::cleanPath(replaced.mountPoint + replaced.directory));
     }
@@ -39,6 +39,7 @@ int planBackup(const Request& request, const MachineValues& machine, ReplacedBac
     const SavePathEntry entry{location.locationUuid, location.relativePath + "/" + stamp.text,
                               stamp.secs, location.replaceTarget};
     replaced = findReplacedBackup(machine.recoveryMountPoint, location.mountPoint, entry);
+    replaced.device = location.mount.device;
     if (request.dryRun) {
         reportReplacedBackup(replaced);
         return NoError;
@@ -47,7 +48,8 @@ int planBackup(const Request& request, const MachineValues& machine, ReplacedBac
 }
 
 void removeReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
-    if (replaced.key.isEmpty() || !removeBackupDirectory(replaced.mountPoint, replaced.directory)) {
+    if (replaced.key.isEmpty() ||
+        !removeBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory)) {
         return;
     }
     forgetReplacedBackup(recoveryMountPoint, replaced);
