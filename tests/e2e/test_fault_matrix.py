@@ -769,7 +769,12 @@ SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "a file system is mounted on /data/backups", None),
          ("mounted on the partition's mount point", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG,
                                                      "ORVIK_MOUNTINFO_MOUNT": "/data"},
-          "a file system is mounted on /data\n", None)]
+          "a file system is mounted on /data\n", None),
+         ("mounted on it before it is opened", dict(SWAPPED, ORVIK_SWAP_DIR="/data"),
+          "/data shows another file system than the one checked", None),
+         ("another directory bound on it", dict(SWAPPED, ORVIK_SWAP_DIR="/data",
+                                                ORVIK_SWAP_BIND="/data/decoy"),
+          "/data shows the directory /decoy of its file system, not its root", None)]
 
 
 @pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])
@@ -779,7 +784,7 @@ def test_fault_just_before_the_deletion(kill_shim, env, reason, survivor):
             before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
             env=killed_env(kill_shim, **env), collect=[decoy] + [survivor] * bool(survivor))
     assert status(r) == 0 and reason in r.stderr, r
-    hidden = decoy.startswith(env.get("ORVIK_MOUNTINFO_MOUNT", "-") + "/")
+    hidden = "/data" in (env.get("ORVIK_MOUNTINFO_MOUNT"), env.get("ORVIK_SWAP_DIR"))
     assert r.files[decoy] == b"decoy\n" or hidden
     assert survivor is None or r.files[survivor] == b"image\n"
     # Still there (under the mount, too): still recorded.

@@ -17,9 +17,10 @@
  * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
  * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
  * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
- * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
- * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
- * mounted on it; with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
+ * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened, by its path or through a handle of
+ * its parent, it is moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or
+ * without one the directory ORVIK_SWAP_BIND is bound on it, or else a tmpfs is mounted on it;
+ * with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
  * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>.
  * A power cut: ORVIK_CUT_MADE=<suffix> (a path ending in it opened with O_CREAT, renamed or
  * linked onto) or ORVIK_CUT_GONE=<suffix> (unlinked): just after that call, ORVIK_CUT_SYNC is
@@ -97,25 +98,29 @@ ssize_t write(int fd, const void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
-static void swap_before_openat(int dirfd, const char *name) {
+static void swap_before_open(const char *path) {
     static int done;
     const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
-    const char *after = getenv("ORVIK_SWAP_AFTER");
-    const char *slash = dir && (!after || access(after, F_OK) == 0) ? strrchr(dir, '/') : NULL;
-    char fd[64], parent[PATH_MAX], aside[PATH_MAX];
-    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
-    ssize_t len = readlink(fd, parent, sizeof parent);
-    if (done || !slash || len != slash - dir || strncmp(parent, dir, len) != 0 ||
-        strcmp(name, slash + 1) != 0)
-        return;
+    const char *after = getenv("ORVIK_SWAP_AFTER"), *bind = getenv("ORVIK_SWAP_BIND");
+    char aside[PATH_MAX];
+    if (done || !dir || strcmp(path, dir) != 0 || (after && access(after, F_OK) != 0)) return;
     done = 1;
-    if (!link) {
-        mount("swapped", dir, "tmpfs", 0, NULL);
+    if (bind || !link) {
+        mount(bind ? bind : "swapped", dir, bind ? NULL : "tmpfs", bind ? MS_BIND : 0, NULL);
         return;
     }
     snprintf(aside, sizeof aside, "%s.aside", dir);
     rename(dir, aside);
     symlink(link, dir);
+}
+
+static void swap_before_openat(int dirfd, const char *name) {
+    char fd[64], path[PATH_MAX];
+    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
+    ssize_t len = getenv("ORVIK_SWAP_DIR") ? readlink(fd, path, sizeof path - 1) : -1;
+    if (len <= 0) return;
+    snprintf(path + len, sizeof path - len, "/%s", name);
+    swap_before_open(path);
 }
 
 int openat(int dirfd, const char *name, int flags, ...) {
@@ -133,6 +138,7 @@ int openat(int dirfd, const char *name, int flags, ...) {
 
 static int open_made(const char *symbol, const char *path, int flags, mode_t mode) {
     int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, symbol);
+    swap_before_open(path);
     int fd = real(path, flags, mode);
     if (flags & O_CREAT) cut_after("ORVIK_CUT_MADE", path, fd);
     return fd;

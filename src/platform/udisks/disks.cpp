@@ -144,10 +144,8 @@ const ListedDevice* Disks::backing(const MountEntry& mount) const {
     return nullptr;
 }
 
-// Null where mountPoint shows another mount: one on top of it, or one over a parent directory.
 const MountEntry* Disks::visibleAt(const QString& mountPoint) const {
-    const MountEntry* shown = mountHolding(m_mounts, mountPoint);
-    return shown && shown->mountPoint == mountPoint ? shown : nullptr;
+    return mountShownAt(m_mounts, mountPoint);
 }
 
 QString Disks::mountPointOf(const QString& uuid) const {

@@ -111,16 +111,10 @@ QString rootRefusal(const QList<MountEntry>& table, const QString& mountPoint, i
             held = &entry;
         }
     }
-    const MountEntry* shown = mountHolding(table, mountPoint);
-    if (!held) {
-        return QString("the mount at %1 is not in the mount table").arg(mountPoint);
-    }
-    if (shown != held) {
+    if (!held || held != mountShownAt(table, mountPoint)) {
+        const MountEntry* shown = mountHolding(table, mountPoint);
         return QString("a file system is mounted on %1")
             .arg(shown ? shown->mountPoint : mountPoint);
-    }
-    if (held->mountPoint != mountPoint) {
-        return QString("nothing is mounted on %1").arg(mountPoint);
     }
     if (held->device != device) {
         return QString("%1 shows another file system than the one checked").arg(mountPoint);
@@ -160,6 +154,11 @@ const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& pa
         found = next;
     }
     return found;
+}
+
+const MountEntry* mountShownAt(const QList<MountEntry>& table, const QString& mountPoint) {
+    const MountEntry* shown = mountHolding(table, mountPoint);
+    return shown && shown->mountPoint == mountPoint ? shown : nullptr;
 }
 
 int openRootThrough(const QString& mountPoint, quint64 device, QList<MountEntry>& table,

@@ -32,6 +32,10 @@ bool isUnderMountPoint(const QString& path, const QString& mountPoint);
 // no mount holds path.
 const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& path);
 
+// The mount that shows at mountPoint itself; null where a mount over a parent directory hides
+// it, or nothing is mounted there.
+const MountEntry* mountShownAt(const QList<MountEntry>& table, const QString& mountPoint);
+
 // The root directory of the file system with the given device number, opened through the
 // mount at mountPoint: a descriptor, and in table the mount table read after the open. -1,
 // with refusal set, unless the mount the descriptor holds (by its kernel mount ID) is the
