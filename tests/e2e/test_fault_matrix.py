@@ -756,8 +756,9 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
 
 
 # Just before the deletion, a directory above the recorded backup is swapped (its owner may
-# do so while root runs the tool) for a link to other data, or mounted over; or the mount
-# table cannot be read. (id, environment, warning, the old backup's files where they are)
+# do so while root runs the tool) for a link to other data, or it or the partition's mount
+# point is mounted over; or the mount table cannot be read.
+# (id, environment, warning, the old backup's files where they are)
 SWAPPED = {"ORVIK_SWAP_DIR": "/data/backups", "ORVIK_SWAP_AFTER": NEW_FLAG}
 SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "/data/backups: it is a symbolic link", RECORDED.replace("/backups/", "/backups.aside/")),

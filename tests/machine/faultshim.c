@@ -20,8 +20,9 @@
  * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened, by its path or through a handle of
  * its parent, it is moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or
  * without one the directory ORVIK_SWAP_BIND is bound on it, or else a tmpfs is mounted on it;
- * with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
- * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>.
+ * with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once
+ * <file> exists, the mount table cannot be opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs
+ * is first mounted on <dir>.
  * A power cut: ORVIK_CUT_MADE=<suffix> (a path ending in it opened with O_CREAT, renamed or
  * linked onto) or ORVIK_CUT_GONE=<suffix> (unlinked): just after that call, ORVIK_CUT_SYNC is
  * synced, every mount point of the ':'-separated ORVIK_CUT_FS is shut down without flushing
