@@ -37,6 +37,9 @@ guard "delete only a recorded backup" src/tool/main/taskfile.cpp \
 guard "delete only strictly inside the partition" src/tool/main/backupremoval.cpp \
   '' 'if (part.isEmpty() || part == "." || part == "..") {' 'if (false) {' \
   "pytest e2e/test_savepath.py -k leading_out"
+guard "delete no entry that names a directory by a dot" src/tool/main/backupremoval.cpp \
+  '' 'part == "." || ' '' \
+  "pytest e2e/test_savepath.py -k dot"
 guard "deletion follows no link" src/tool/main/backupremoval.cpp \
   'int enterDirectory(int dir, const QByteArray& name, dev_t device) {' \
   'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC' 'O_RDONLY | O_DIRECTORY | O_CLOEXEC' \
@@ -48,8 +51,19 @@ guard "deletion unlinks a link inside, never enters it" src/tool/main/backupremo
 guard "deletion stays on the partition's device" src/tool/main/backupremoval.cpp \
   '' 'if (st.st_dev != device) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
-guard "no deletion without the mount table" src/tool/main/backupremoval.cpp \
-  '' 'if (table.isEmpty()) {' 'if (false) {' \
+guard "no deletion without the mount table" src/utils/core/mounts/mounttable.cpp \
+  '' 'refusal = table.isEmpty() ?' 'refusal = false ?' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion refused with a mount on or above the partition's mount point" \
+  src/utils/core/mounts/mounttable.cpp \
+  '' 'if (!held || held != mountShownAt(table, mountPoint)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion starts from the checked partition's device" src/utils/core/mounts/mounttable.cpp \
+  '' 'if (held->device != device) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion starts from its partition's root, not a bound directory" \
+  src/utils/core/mounts/mounttable.cpp \
+  '' 'if (held->root != QLatin1String("/")) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion refused with a mount on or inside the backup" src/tool/main/backupremoval.cpp \
   '' 'if (isUnderMountPoint(at, path) ||' 'if (false ||' \
@@ -58,8 +72,8 @@ guard "deletion refused with a mount above the backup" src/tool/main/backupremov
   '' '|| isUnderMountPoint(path, at)) {' ') {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "a backup that stays deleted stays recorded" src/tool/main/backupplan.cpp \
-  '' '!removeBackupDirectory(replaced.mountPoint, replaced.directory)' \
-  '(removeBackupDirectory(replaced.mountPoint, replaced.directory), false)' \
+  '' '!removeBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory)' \
+  '(removeBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory), false)' \
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
 guard "a deleted backup leaves the index" src/tool/main/backupplan.cpp \
   '' 'forgetReplacedBackup(recoveryMountPoint, replaced);' '' \
@@ -143,8 +157,14 @@ guard "empty UUID names no partition" src/platform/udisks/disks.cpp \
   'if (uuid.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_machine_checks.py -k empty_data_uuid"
 guard "the plan names the chosen directory" src/tool/main/locationchecks.cpp \
-  '' 'if (!sameDirectory(reached, location.directory)) {' 'if (false) {' \
+  '' 'if (!reachesChosenDirectory(location)) {' 'if (false) {' \
   "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory"
+guard "the place check compares the inode too" src/tool/main/locationchecks.cpp \
+  '' 'first.st_ino == second.st_ino' 'true' \
+  "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory -k bound"
+guard "a mount over a parent hides the mounts below it" src/utils/core/mounts/mounttable.cpp \
+  '' '<= next->mountPoint.size()' '>= next->mountPoint.size()' \
+  "unit tst_disks" "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory -k tmpfs"
 guard "no restore from a place no partition holds" src/tool/main/locationchecks.cpp \
   '' 'if (location.locationUuid.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory"
@@ -206,6 +226,11 @@ guard "estimate sums checked for overflow" src/tool/main/locationchecks.cpp \
   '' 'if (__builtin_add_overflow(estimate, bytes, &estimate)) {' \
   'estimate = qint64(quint64(estimate) + quint64(bytes)); if (false) {' \
   "pytest e2e/test_space.py::test_system_backup_estimate -k 64"
+guard "the full backup's estimate checked for overflow" src/tool/main/locationchecks.cpp \
+  '? swapBytes(device, architecture, architectureRead)' \
+  '!addToEstimate(estimate, bytes, device.node)' \
+  '(estimate = qint64(quint64(estimate) + quint64(bytes)), false)' \
+  "pytest e2e/test_space.py::test_manual_backup_counts_unreadable_partitions_whole -k 64"
 
 # --- what the caller hands over
 guard "child environment drops the caller's block size" src/platform/process/childprocess.cpp \

@@ -849,9 +849,10 @@ def test_recorded_replace_target_that_is_a_link_deletes_nothing():
 
 
 # Just before the deletion, a directory above the recorded backup is swapped (its owner may
-# do so while root runs the tool) for a link to other data, or mounted over; or the mount
-# table cannot be read. (id, environment, warning, the old backup's files where they are)
-SWAPPED = {"ORVIK_SWAP_DIR": "/data/backups"}
+# do so while root runs the tool) for a link to other data, or it or the partition's mount
+# point is mounted over; or the mount table cannot be read.
+# (id, environment, warning, the old backup's files where they are)
+SWAPPED = {"ORVIK_SWAP_DIR": "/data/backups", "ORVIK_SWAP_AFTER": NEW_FLAG}
 SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "/data/backups: it is a symbolic link", RECORDED.replace("/backups/", "/backups.aside/")),
          ("mount", SWAPPED, "/data/backups: it lies on another file system", None),
@@ -859,7 +860,15 @@ SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "the mount table cannot be read", RECORDED),
          ("mounted over a parent", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG,
                                     "ORVIK_MOUNTINFO_MOUNT": "/data/backups"},
-          "a file system is mounted on /data/backups", None)]
+          "a file system is mounted on /data/backups", None),
+         ("mounted on the partition's mount point", {"ORVIK_FAIL_MOUNTINFO": NEW_FLAG,
+                                                     "ORVIK_MOUNTINFO_MOUNT": "/data"},
+          "a file system is mounted on /data\n", None),
+         ("mounted on it before it is opened", dict(SWAPPED, ORVIK_SWAP_DIR="/data"),
+          "/data shows another file system than the one checked", None),
+         ("another directory bound on it", dict(SWAPPED, ORVIK_SWAP_DIR="/data",
+                                                ORVIK_SWAP_BIND="/data/decoy"),
+          "/data shows the directory /decoy of its file system, not its root", None)]
 
 
 @pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])
@@ -869,7 +878,8 @@ def test_fault_just_before_the_deletion(kill_shim, env, reason, survivor):
             before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
             env=killed_env(kill_shim, **env), collect=[decoy] + [survivor] * bool(survivor))
     assert status(r) == 0 and reason in r.stderr, r
-    assert r.files[decoy] == b"decoy\n"
+    hidden = "/data" in (env.get("ORVIK_MOUNTINFO_MOUNT"), env.get("ORVIK_SWAP_DIR"))
+    assert r.files[decoy] == b"decoy\n" or hidden
     assert survivor is None or r.files[survivor] == b"image\n"
     # Still there (under the mount, too): still recorded.
     assert index_of(r)[DATA_UUID]["1704067200"] == OLD_BACKUP

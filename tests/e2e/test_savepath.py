@@ -139,6 +139,7 @@ OUT_OF_PARTITION = [
     # (id, location, where the USB stick ends up mounted, recorded entry, -p argument,
     #  shell lines run first, relative path of the new backup)
     ("the partition's root", DATA_UUID, USB, "/", "/data/#", [], ""),
+    ("the partition's root as a dot", DATA_UUID, USB, "/.", "/data/.#", [], ""),
     ("climbs to the partition's root", DATA_UUID, USB, "/backups/..", "/data/backups/..#", [],
      "/backups"),
     # "/" of the simulated machine is an overlay whose files a deletion confined to one file

@@ -191,11 +191,14 @@ def test_without_data_marker_no_data_image():
     assert [t["args"][3] for t in tasks] == ["system.osi"]
 
 
-# (id, extra partition on the root drive, programs, added to the estimate or None for -1)
+# (id, extra partition on the root drive, programs, added to the estimate or the message of -1)
 UNREADABLE = [
     ("no usage reader for f2fs", "f2fs", {}, 4 * GiB),
     ("usage tool missing", "xfs", {"xfs_db": {"missing": True}}, 4 * GiB),
-    ("size unknown as well", "f2fs", {"lsblk": {"when": ["PATH,SIZE"], "exit": 1}}, None),
+    ("size unknown as well", "f2fs", {"lsblk": {"when": ["PATH,SIZE"], "exit": 1}},
+     'Neither the usage nor the size of "/dev/sda5" can be read'),
+    ("sum beyond 64 bits", "ext4", {"dumpe2fs": {"stdout": HUGE_EXT}},
+     "The size estimate overflows when adding"),
 ]
 
 
@@ -208,9 +211,8 @@ def test_manual_backup_counts_unreadable_partitions_whole(case):
         after="sda4")
     s["programs"] = programs
     o = run(s, "-a", "manual_backup", "-p", "/media/user/usb")
-    if added is None:
-        assert o.code == 255, o
-        assert 'Neither the usage nor the size of "/dev/sda5" can be read' in o.err
+    if isinstance(added, str):
+        assert o.code == 255 and added in o.err, o
         assert o.files[TASK_FILE] is None
         return
     assert o.code == 1, o

@@ -259,6 +259,16 @@ PLACES = [
      (255, ANOTHER)),
     ("/home of its own, the same path on data", own_home(), ["mkdir -p /data/home/user/bk"],
      ["-a", "system_backup", "-p", "/home/user/bk"], (255, ANOTHER)),
+    ("/home bound from another directory of data", scenario("plain", dirs=["/data/u/user/bk"]),
+     ["mkdir -p /data/home/user/bk", "mount --bind /data/u /home"],
+     ["-a", "system_backup", "-p", "/home/user/bk"], (255, ANOTHER)),
+    ("tmpfs over /media/user", scenario("plain"),
+     ["mount -t tmpfs -o size=400G t /media/user", "mkdir -p /media/user/usb/bk"],
+     ["-a", "manual_backup", "-p", "/media/user/usb/bk"], (2, 'reiserfs format." "tmpfs"')),
+    ("stick's directory bound over /media/user",
+     patch(scenario("plain"), "sdb1", mount=["/media/user/usb", "/mnt/usb"], size=400 << 30),
+     ["mkdir -p /mnt/usb/o/usb/bk", "mount --bind /mnt/usb/o /media/user"],
+     ["-a", "manual_backup", "-p", "/media/user/usb/bk"], (USB_UUID, "/o/usb/bk")),
 ]
 
 

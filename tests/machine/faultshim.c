@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -16,14 +17,54 @@
  * directory, not by name: a temporary file may have no name yet (O_TMPFILE).
  * ORVIK_KILL_RENAME=<suffix>: the process is killed just before a file is renamed onto a path
  * ending in <suffix>. ORVIK_FAIL_RENAME=<suffix>: such a rename fails with EIO instead.
- * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened through a handle of its parent, it is
- * moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or without one a tmpfs is
- * mounted on it. ORVIK_FAIL_MOUNTINFO=<file>: once <file> exists, the mount table cannot be
- * opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs is first mounted on <dir>. */
+ * ORVIK_SWAP_DIR=<dir>: just before <dir> is first opened, by its path or through a handle of
+ * its parent, it is moved to <dir>.aside and replaced by a link to ORVIK_SWAP_LINK, or
+ * without one the directory ORVIK_SWAP_BIND is bound on it, or else a tmpfs is mounted on it;
+ * with ORVIK_SWAP_AFTER=<file>, only once <file> exists. ORVIK_FAIL_MOUNTINFO=<file>: once
+ * <file> exists, the mount table cannot be opened, or with ORVIK_MOUNTINFO_MOUNT=<dir> a tmpfs
+ * is first mounted on <dir>.
+ * A power cut: ORVIK_CUT_MADE=<suffix> (a path ending in it opened with O_CREAT, renamed or
+ * linked onto) or ORVIK_CUT_GONE=<suffix> (unlinked): just after that call, ORVIK_CUT_SYNC is
+ * synced, every mount point of the ':'-separated ORVIK_CUT_FS is shut down without flushing
+ * its log, and the run's first process with the shim and this one are killed. Children
+ * inherit the shim, so a flag made by a child process is hit too. When a shutdown fails, the
+ * run goes on (the caller sees no kill). */
 
 static int ends_with(const char *s, const char *suffix) {
     size_t a = strlen(s), b = strlen(suffix);
     return a >= b && strcmp(s + a - b, suffix) == 0;
+}
+
+#define GOINGDOWN _IOR('X', 125, unsigned) /* xfs; ext4 takes the same request */
+#define GOINGDOWN_NOLOGFLUSH 2u
+
+__attribute__((constructor)) static void note_first_process(void) {
+    char pid[32];
+    snprintf(pid, sizeof pid, "%d", (int)getpid());
+    setenv("ORVIK_CUT_TOP", pid, 0);
+}
+
+static int on_fs(const char *mount_point, int shut) {
+    unsigned flag = GOINGDOWN_NOLOGFLUSH;
+    int fd = open(mount_point, O_RDONLY | O_DIRECTORY);
+    int ok = fd >= 0 && (shut ? ioctl(fd, GOINGDOWN, &flag) : syncfs(fd)) == 0;
+    if (!ok) fprintf(stderr, "faultshim: %s: %s\n", mount_point, strerror(errno));
+    if (fd >= 0) close(fd);
+    return ok;
+}
+
+static void cut_after(const char *variable, const char *path, long result) {
+    const char *suffix = getenv(variable), *list = getenv("ORVIK_CUT_FS");
+    const char *first = getenv("ORVIK_CUT_SYNC");
+    char copy[PATH_MAX];
+    int ok;
+    if (result < 0 || !suffix || !list || !path || !ends_with(path, suffix)) return;
+    ok = !first || !*first || on_fs(first, 0);
+    snprintf(copy, sizeof copy, "%s", list);
+    for (char *fs = strtok(copy, ":"); fs; fs = strtok(NULL, ":")) ok = on_fs(fs, 1) && ok;
+    if (!ok) return;
+    kill(atoi(getenv("ORVIK_CUT_TOP")), SIGKILL);
+    kill(getpid(), SIGKILL);
 }
 
 static int refused_rename_onto(const char *target) {
@@ -58,24 +99,29 @@ ssize_t write(int fd, const void *buf, size_t n) {
     return real(fd, buf, n);
 }
 
-static void swap_before_openat(int dirfd, const char *name) {
+static void swap_before_open(const char *path) {
     static int done;
     const char *dir = getenv("ORVIK_SWAP_DIR"), *link = getenv("ORVIK_SWAP_LINK");
-    const char *slash = dir ? strrchr(dir, '/') : NULL;
-    char fd[64], parent[PATH_MAX], aside[PATH_MAX];
-    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
-    ssize_t len = readlink(fd, parent, sizeof parent);
-    if (done || !slash || len != slash - dir || strncmp(parent, dir, len) != 0 ||
-        strcmp(name, slash + 1) != 0)
-        return;
+    const char *after = getenv("ORVIK_SWAP_AFTER"), *bind = getenv("ORVIK_SWAP_BIND");
+    char aside[PATH_MAX];
+    if (done || !dir || strcmp(path, dir) != 0 || (after && access(after, F_OK) != 0)) return;
     done = 1;
-    if (!link) {
-        mount("swapped", dir, "tmpfs", 0, NULL);
+    if (bind || !link) {
+        mount(bind ? bind : "swapped", dir, bind ? NULL : "tmpfs", bind ? MS_BIND : 0, NULL);
         return;
     }
     snprintf(aside, sizeof aside, "%s.aside", dir);
     rename(dir, aside);
     symlink(link, dir);
+}
+
+static void swap_before_openat(int dirfd, const char *name) {
+    char fd[64], path[PATH_MAX];
+    snprintf(fd, sizeof fd, "/proc/self/fd/%d", dirfd);
+    ssize_t len = getenv("ORVIK_SWAP_DIR") ? readlink(fd, path, sizeof path - 1) : -1;
+    if (len <= 0) return;
+    snprintf(path + len, sizeof path - len, "/%s", name);
+    swap_before_open(path);
 }
 
 int openat(int dirfd, const char *name, int flags, ...) {
@@ -86,12 +132,28 @@ int openat(int dirfd, const char *name, int flags, ...) {
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
     va_end(ap);
     swap_before_openat(dirfd, name);
-    return real(dirfd, name, flags, mode);
+    int fd = real(dirfd, name, flags, mode);
+    if (flags & O_CREAT) cut_after("ORVIK_CUT_MADE", name, fd);
+    return fd;
+}
+
+static int open_made(const char *symbol, const char *path, int flags, mode_t mode) {
+    int (*real)(const char *, int, ...) = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, symbol);
+    swap_before_open(path);
+    int fd = real(path, flags, mode);
+    if (flags & O_CREAT) cut_after("ORVIK_CUT_MADE", path, fd);
+    return fd;
+}
+
+int open(const char *path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    return open_made("open", path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...) {
-    static int (*real)(const char *, int, ...);
-    if (!real) real = (int (*)(const char *, int, ...))dlsym(RTLD_NEXT, "open64");
     va_list ap;
     va_start(ap, flags);
     mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
@@ -107,21 +169,25 @@ int open64(const char *path, int flags, ...) {
             return -1;
         }
     }
-    return real(path, flags, mode);
+    return open_made("open64", path, flags, mode);
 }
 
 int rename(const char *from, const char *to) {
     static int (*real)(const char *, const char *);
     if (!real) real = (int (*)(const char *, const char *))dlsym(RTLD_NEXT, "rename");
     if (refused_rename_onto(to)) return -1;
-    return real(from, to);
+    int result = real(from, to);
+    cut_after("ORVIK_CUT_MADE", to, result);
+    return result;
 }
 
 int renameat(int fromdir, const char *from, int todir, const char *to) {
     static int (*real)(int, const char *, int, const char *);
     if (!real) real = (int (*)(int, const char *, int, const char *))dlsym(RTLD_NEXT, "renameat");
     if (refused_rename_onto(to)) return -1;
-    return real(fromdir, from, todir, to);
+    int result = real(fromdir, from, todir, to);
+    cut_after("ORVIK_CUT_MADE", to, result);
+    return result;
 }
 
 int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned flags) {
@@ -130,7 +196,33 @@ int renameat2(int fromdir, const char *from, int todir, const char *to, unsigned
         real = (int (*)(int, const char *, int, const char *, unsigned))dlsym(RTLD_NEXT,
                                                                              "renameat2");
     if (refused_rename_onto(to)) return -1;
-    return real(fromdir, from, todir, to, flags);
+    int result = real(fromdir, from, todir, to, flags);
+    cut_after("ORVIK_CUT_MADE", to, result);
+    return result;
+}
+
+int linkat(int fromdir, const char *from, int todir, const char *to, int flags) {
+    static int (*real)(int, const char *, int, const char *, int);
+    if (!real) real = (int (*)(int, const char *, int, const char *, int))dlsym(RTLD_NEXT, "linkat");
+    int result = real(fromdir, from, todir, to, flags);
+    cut_after("ORVIK_CUT_MADE", to, result);
+    return result;
+}
+
+int unlink(const char *path) {
+    static int (*real)(const char *);
+    if (!real) real = (int (*)(const char *))dlsym(RTLD_NEXT, "unlink");
+    int result = real(path);
+    cut_after("ORVIK_CUT_GONE", path, result);
+    return result;
+}
+
+int unlinkat(int dirfd, const char *path, int flags) {
+    static int (*real)(int, const char *, int);
+    if (!real) real = (int (*)(int, const char *, int))dlsym(RTLD_NEXT, "unlinkat");
+    int result = real(dirfd, path, flags);
+    cut_after("ORVIK_CUT_GONE", path, result);
+    return result;
 }
 
 /* ORVIK_FAIL_FSYNC=<path>: fsync of the file or directory at <path> fails with EIO. */

@@ -1,7 +1,10 @@
 import glob
 import os
+import shutil
 import signal
+import subprocess
 import sys
+import tempfile
 
 import pytest
 
@@ -14,6 +17,7 @@ import realmachine  # noqa: E402
 FEATURES = realmachine.probe_features()
 NEEDED = ["root", "loop", "losetup", "partx", "sfdisk", "udevadm", "dbus-daemon", "blkid",
           "udisksd", "udevd", "mkfs.ext4", "fs:ext4"]
+SHIM = os.path.join(REPO, "tests", "machine", "faultshim.c")
 # Filled by the cases, printed at the end of the run.
 REPORT = []
 
@@ -58,6 +62,24 @@ def machine():
     left = m.leftovers()
     REPORT.append("left behind: %s" % (", ".join(left) or "nothing"))
     assert not left
+
+
+@pytest.fixture(scope="session")
+def fault_shim():
+    """The fault matrix's LD_PRELOAD shim, built once: fault_shim(m) copies it into the
+    machine's /run and gives its path there, for the tool's LD_PRELOAD."""
+    if not shutil.which("cc"):
+        pytest.skip("no C compiler to build the fault shim")
+    work = tempfile.mkdtemp(prefix="orvik-realdisk-shim-")
+    library = os.path.join(work, "faultshim.so")
+    subprocess.run(["cc", "-shared", "-fPIC", "-O1", "-o", library, SHIM, "-ldl"], check=True)
+
+    def install(m):
+        shutil.copy(library, m.path("/run/realdisk/faultshim.so"))
+        return "/run/realdisk/faultshim.so"
+
+    yield install
+    shutil.rmtree(work, ignore_errors=True)
 
 
 @pytest.fixture

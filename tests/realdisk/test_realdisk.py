@@ -23,9 +23,10 @@ UDISKS = "org.freedesktop.UDisks2"
 DRIVES = "/org/freedesktop/UDisks2/drives/"
 
 
-def run(m, *args):
+def run(m, *args, env=None):
     p = m.chrooted([m.tool] + list(args), check=False,
-                   env={"TZ": "UTC", "LC_ALL": "C.UTF-8", "QT_MESSAGE_PATTERN": "%{message}"})
+                   env=dict({"TZ": "UTC", "LC_ALL": "C.UTF-8", "QT_MESSAGE_PATTERN": "%{message}"},
+                            **(env or {})))
     p.code = p.returncode
     return p
 
@@ -335,12 +336,13 @@ REPLACE = [
     ("dir", False, False),
     ("symlink", True, False),
     ("bind", True, False),  # a directory with a bind of another one of its partition inside
+    ("mount", True, False),  # a tmpfs mounted on /data just before the deletion
 ]
 
 
 @pytest.mark.parametrize("kind,recorded,deleted", REPLACE,
-                         ids=["recorded", "unrecorded", "symlink", "bind inside"])
-def test_replace_target(fresh, kind, recorded, deleted):
+                         ids=["recorded", "unrecorded", "symlink", "bind inside", "mount on /data"])
+def test_replace_target(fresh, request, kind, recorded, deleted):
     m = fresh
     data = m.part("data")
     parent = "/data/replace-%s-%s" % (kind, recorded)
@@ -358,16 +360,23 @@ def test_replace_target(fresh, kind, recorded, deleted):
                        check=True)
     if recorded:
         m.write(INDEX, json.dumps({data.uuid: {"1577836800": parent[5:] + "/" + OLD}}))
+    env = {}
+    if kind == "mount":
+        env = {"LD_PRELOAD": request.getfixturevalue("fault_shim")(m),
+               "ORVIK_FAIL_MOUNTINFO": FLAG, "ORVIK_MOUNTINFO_MOUNT": "/data"}
     try:
-        p = run(m, "-a", "system_backup", "-p", target + "#")
+        p = run(m, "-a", "system_backup", "-p", target + "#", env=env)
     finally:
         if kind == "bind":
             m.umount(target + "/sub")
+        if ("above", "/data") in [x[:2] for x in m.mounted_at("/data")]:
+            m.umount("/data")
     assert p.code == 0, p.err
     assert os.path.lexists(m.path(target)) != deleted
     assert read(m, "/data/keep/precious") == "keep"
     entries = json.loads(read(m, INDEX))[data.uuid]
     assert ("1577836800" in entries) == (recorded and not deleted)
+    assert kind != "mount" or "a file system is mounted on /data\n" in p.err, p.err
 
 
 # ---------------------------------------------------------------------- cancel and restore

@@ -145,13 +145,7 @@ const ListedDevice* Disks::backing(const MountEntry& mount) const {
 }
 
 const MountEntry* Disks::visibleAt(const QString& mountPoint) const {
-    const MountEntry* found = nullptr;
-    for (const MountEntry& entry : m_mounts) {
-        if (entry.mountPoint == mountPoint) {
-            found = &entry;
-        }
-    }
-    return found;
+    return mountShownAt(m_mounts, mountPoint);
 }
 
 QString Disks::mountPointOf(const QString& uuid) const {

@@ -26,19 +26,21 @@ int planBackup(const Request& request, const MachineValues& machine, Plan& plan)
     plan.entry = SavePathEntry{location.locationUuid, location.relativePath + "/" + stamp.text,
                                stamp.secs, location.replaceTarget};
     plan.replaced = findReplacedBackup(machine.recoveryMountPoint, location.mountPoint, plan.entry);
+    plan.replaced.device = location.mount.device;
     return NoError;
 }
 
 void reportReplacedBackup(const ReplacedBackup& replaced) {
     if (!replaced.key.isEmpty() &&
-        mayRemoveBackupDirectory(replaced.mountPoint, replaced.directory)) {
+        mayRemoveBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory)) {
         qInfo() << QObject::tr("Dry run: the replaced backup %1 would be deleted")
                        .arg(QDir::cleanPath(replaced.mountPoint + replaced.directory));
     }
 }
 
 void removeReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
-    if (replaced.key.isEmpty() || !removeBackupDirectory(replaced.mountPoint, replaced.directory)) {
+    if (replaced.key.isEmpty() ||
+        !removeBackupDirectory(replaced.mountPoint, replaced.device, replaced.directory)) {
         return;
     }
     // The entry goes only once the removal is on the disk: a cut in between leaves a recorded

@@ -97,11 +97,8 @@ QList<QByteArray> components(const QString& directory, QString& refusal) {
 
 // Anything mounted on the directory or inside it would be deleted with it; anything mounted
 // between the partition's mount point and it shows other data under the recorded name.
-QString mountRefusal(const QString& mountPoint, const QString& path) {
-    const QList<MountEntry> table = readMountTable();
-    if (table.isEmpty()) {
-        return "the mount table cannot be read";
-    }
+QString mountRefusal(const QList<MountEntry>& table, const QString& mountPoint,
+                     const QString& path) {
     for (const MountEntry& entry : table) {
         const QString& at = entry.mountPoint;
         if (at == mountPoint || !isUnderMountPoint(at, mountPoint)) {
@@ -114,8 +111,10 @@ QString mountRefusal(const QString& mountPoint, const QString& path) {
     return QString();
 }
 
-// Opens the recorded directory once the checks pass; the refusal, or empty.
-QString openBackup(const QString& mountPoint, const QString& directory, OpenBackup& backup) {
+// Opens the recorded directory once the checks pass; the refusal, or empty. The walk starts
+// from the root of the very partition the checks resolved, whatever the mount point shows now.
+QString openBackup(const QString& mountPoint, quint64 partition, const QString& directory,
+                   OpenBackup& backup) {
     QString refusal;
     const QList<QByteArray> names = components(directory, refusal);
     const QString root = QFileInfo(mountPoint).canonicalFilePath();
@@ -125,13 +124,17 @@ QString openBackup(const QString& mountPoint, const QString& directory, OpenBack
     if (root.isEmpty()) {
         return "its partition's mount point cannot be found";
     }
-    refusal = mountRefusal(root, QDir::cleanPath(root + directory));
+    QList<MountEntry> table;
+    Fd current(openRootThrough(root, partition, table, refusal));
+    if (current.get() < 0) {
+        return refusal;
+    }
+    refusal = mountRefusal(table, root, QDir::cleanPath(root + directory));
     if (!refusal.isEmpty()) {
         return refusal;
     }
-    Fd current(::open(QFile::encodeName(root).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st {};
-    if (current.get() < 0 || ::fstat(current.get(), &st) != 0) {
+    if (::fstat(current.get(), &st) != 0) {
         return QString("%1 cannot be opened: %2").arg(root, qt_error_string(errno));
     }
     backup.device = st.st_dev;
@@ -243,14 +246,15 @@ bool accepted(const QString& mountPoint, const QString& directory, const QString
 
 }  // namespace
 
-bool mayRemoveBackupDirectory(const QString& mountPoint, const QString& directory) {
+bool mayRemoveBackupDirectory(const QString& mountPoint, quint64 partition,
+                              const QString& directory) {
     OpenBackup backup;
-    return accepted(mountPoint, directory, openBackup(mountPoint, directory, backup));
+    return accepted(mountPoint, directory, openBackup(mountPoint, partition, directory, backup));
 }
 
-bool removeBackupDirectory(const QString& mountPoint, const QString& directory) {
+bool removeBackupDirectory(const QString& mountPoint, quint64 partition, const QString& directory) {
     OpenBackup backup;
-    QString refusal = openBackup(mountPoint, directory, backup);
+    QString refusal = openBackup(mountPoint, partition, directory, backup);
     if (refusal.isEmpty() && !backup.gone) {
         refusal = removeOpenBackup(backup);
     }

@@ -1,6 +1,8 @@
 #include "tool/main/locationchecks.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QDebug>
 #include <QFile>
@@ -66,12 +68,48 @@ QString replacedBackup(const Request& request, const Location& location) {
     return joined(location.mountPoint, location.relativePath) + target.mid(slash);
 }
 
-bool sameDirectory(const QString& a, const QString& b) {
+// The directory relativePath names below root, walked down by handles, never through a link;
+// -1 when some step cannot be taken.
+int walkDown(int root, const QString& relativePath) {
+    int fd = ::fcntl(root, F_DUPFD_CLOEXEC, 0);
+    for (const QString& name : relativePath.split('/', Qt::SkipEmptyParts)) {
+        const int next = fd < 0 ? -1
+                                : ::openat(fd, QFile::encodeName(name).constData(),
+                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = next;
+    }
+    return fd;
+}
+
+bool sameDirectory(int reached, const QString& directory) {
     struct stat first {};
     struct stat second {};
-    return ::stat(QFile::encodeName(a).constData(), &first) == 0 &&
-           ::stat(QFile::encodeName(b).constData(), &second) == 0 && S_ISDIR(first.st_mode) &&
-           first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+    return reached >= 0 && ::fstat(reached, &first) == 0 &&
+           ::stat(QFile::encodeName(directory).constData(), &second) == 0 &&
+           S_ISDIR(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Whether the partition's root, opened through a mount of it that nothing hides, and the
+// relative path reach the chosen directory: a walk of its own, not the chosen path again.
+bool reachesChosenDirectory(const Location& location) {
+    QList<MountEntry> table;
+    QString refusal;
+    const int root = openRootThrough(location.mountPoint, location.mount.device, table, refusal);
+    if (root < 0) {
+        qWarning() << "The root of partition" << location.locationUuid
+                   << "cannot be reached:" << qPrintable(refusal);
+        return false;
+    }
+    const int reached = walkDown(root, location.relativePath);
+    ::close(root);
+    const bool same = sameDirectory(reached, location.directory);
+    if (reached >= 0) {
+        ::close(reached);
+    }
+    return same;
 }
 
 // The live system finds the directory only through the partition's root and the relative
@@ -84,13 +122,12 @@ int checkPlannedPlace(const Location& location) {
                           .arg(location.locationUuid, location.directory);
         return OtherError;
     }
-    const QString reached = joined(location.mountPoint, location.relativePath);
-    if (!sameDirectory(reached, location.directory)) {
+    if (!reachesChosenDirectory(location)) {
         qWarning() << QObject::tr(
                           "The plan would name %1 (%2 on partition %3), not the chosen "
                           "directory %4")
-                          .arg(reached, location.relativePath, location.locationUuid,
-                               location.directory);
+                          .arg(joined(location.mountPoint, location.relativePath),
+                               location.relativePath, location.locationUuid, location.directory);
         return OtherError;
     }
     return NoError;

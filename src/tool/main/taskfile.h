@@ -54,6 +54,7 @@ struct ReplacedBackup {
     QString key;         // under the location in the index; empty when nothing is replaced
     QString mountPoint;  // the location's
     QString directory;   // relative to mountPoint, the recorded value
+    quint64 device = 0;  // the location's partition, as the kernel's mount table numbers it
 };
 
 // The entry's replace target when the index records it for the location, whose partition's

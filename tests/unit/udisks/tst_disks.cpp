@@ -104,6 +104,7 @@ private slots:
         row("sibling of a mount point", "mountHolding", "/data2/bk", "/dev/sdb2");
         row("directory beside a mount point", "mountHolding", "/media/user/disk2", "/dev/sda2");
         row("deepest mount point wins", "mountHolding", "/data/home/bk", "/dev/mapper/vg-home");
+        row("hidden by a mount over a parent", "mountHolding", "/media/other/stick/bk", "over");
     }
     void queries() {
         QFETCH(QString, query);

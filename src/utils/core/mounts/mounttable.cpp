@@ -1,10 +1,14 @@
 #include "utils/core/mounts/mounttable.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <QDebug>
 #include <QFile>
+#include <cerrno>
 
 namespace {
 
@@ -48,6 +52,13 @@ bool parseLine(const QByteArray& line, MountEntry& entry) {
     if (fields.size() < 5) {
         return false;
     }
+    bool idOk = false;
+    bool parentOk = false;
+    entry.id = fields[0].toInt(&idOk);
+    entry.parentId = fields[1].toInt(&parentOk);
+    if (!idOk || !parentOk) {
+        entry.id = entry.parentId = -1;
+    }
     entry.device = deviceNumber(fields[2]);
     entry.root = QString::fromUtf8(unescaped(fields[3]));
     entry.mountPoint = QString::fromUtf8(unescaped(fields[4]));
@@ -67,6 +78,54 @@ bool isPseudoMount(const MountEntry& entry) {
     return entry.fsType == QLatin1String("rootfs");
 }
 
+// Whether entry is mounted on parent; with parent null, whether it is mounted on no listed
+// mount (the root, or what a changed root shows of the mounts below it).
+bool isMountedOn(const QList<MountEntry>& table, const MountEntry& entry,
+                 const MountEntry* parent) {
+    if (parent) {
+        return &entry != parent && entry.parentId == parent->id;
+    }
+    for (const MountEntry& other : table) {
+        if (&other != &entry && other.id == entry.parentId) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int mountIdOf(int fd) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0 || !(st.stx_mask & STATX_MNT_ID)) {
+        return -1;
+    }
+    return int(st.stx_mnt_id);
+}
+
+// Why the mount that fd holds is not the root of the file system device shown at mountPoint.
+QString rootRefusal(const QList<MountEntry>& table, const QString& mountPoint, int fd,
+                    quint64 device) {
+    const int id = mountIdOf(fd);
+    const MountEntry* held = nullptr;
+    for (const MountEntry& entry : table) {
+        if (id >= 0 && entry.id == id) {
+            held = &entry;
+        }
+    }
+    if (!held || held != mountShownAt(table, mountPoint)) {
+        const MountEntry* shown = mountHolding(table, mountPoint);
+        return QString("a file system is mounted on %1")
+            .arg(shown ? shown->mountPoint : mountPoint);
+    }
+    if (held->device != device) {
+        return QString("%1 shows another file system than the one checked").arg(mountPoint);
+    }
+    if (held->root != QLatin1String("/")) {
+        return QString("%1 shows the directory %2 of its file system, not its root")
+            .arg(mountPoint, held->root);
+    }
+    return QString();
+}
+
 }  // namespace
 
 bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
@@ -77,15 +136,47 @@ bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
            path.at(mountPoint.size()) == '/';
 }
 
+// From the mounts on no other, down: of the mounts on the one reached that hold path, the one
+// on the shortest path comes first (of two at one place, the later, which is on top).
 const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& path) {
     const MountEntry* found = nullptr;
-    for (const MountEntry& entry : table) {
-        if ((!found || entry.mountPoint.size() >= found->mountPoint.size()) &&
-            isUnderMountPoint(path, entry.mountPoint)) {
-            found = &entry;
+    for (int depth = 0; depth <= table.size(); ++depth) {  // ends on a looped table too
+        const MountEntry* next = nullptr;
+        for (const MountEntry& entry : table) {
+            if (isUnderMountPoint(path, entry.mountPoint) && isMountedOn(table, entry, found) &&
+                (!next || entry.mountPoint.size() <= next->mountPoint.size())) {
+                next = &entry;
+            }
         }
+        if (!next) {
+            break;
+        }
+        found = next;
     }
     return found;
+}
+
+const MountEntry* mountShownAt(const QList<MountEntry>& table, const QString& mountPoint) {
+    const MountEntry* shown = mountHolding(table, mountPoint);
+    return shown && shown->mountPoint == mountPoint ? shown : nullptr;
+}
+
+int openRootThrough(const QString& mountPoint, quint64 device, QList<MountEntry>& table,
+                    QString& refusal) {
+    const int fd =
+        ::open(QFile::encodeName(mountPoint).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        refusal = QString("%1 cannot be opened: %2").arg(mountPoint, qt_error_string(errno));
+        return -1;
+    }
+    table = readMountTable();
+    refusal = table.isEmpty() ? QString("the mount table cannot be read")
+                              : rootRefusal(table, mountPoint, fd, device);
+    if (!refusal.isEmpty()) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 QList<MountEntry> parseMountTable(const QByteArray& mountinfo) {
