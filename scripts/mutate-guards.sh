@@ -49,8 +49,11 @@ guard "deletion unlinks a link inside, never enters it" src/tool/main/backupremo
   '' '&st, AT_SYMLINK_NOFOLLOW) != 0) {' '&st, 0) != 0) {' \
   "pytest e2e/test_savepath.py::test_replace_does_not_follow_links_out_of_the_backup"
 guard "deletion stays on the partition's device" src/tool/main/backupremoval.cpp \
-  '' 'if (st.st_dev != device) {' 'if (false) {' \
+  '' 'if (st.st_dev != mount.device || mountIdOf(fd.get()) != mount.id) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
+guard "deletion stays on the mount it started from" src/tool/main/backupremoval.cpp \
+  '' '|| mountIdOf(fd.get()) != mount.id) {' ') {' \
+  "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion -k inside"
 guard "no deletion without the mount table" src/utils/core/mounts/mounttable.cpp \
   '' 'refusal = table.isEmpty() ?' 'refusal = false ?' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
@@ -141,7 +144,7 @@ guard "no plan through a mount on the backup directory" src/tool/main/taskfile.c
   '' 'if (!mounted.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_mount_on_backup_directory"
 guard "the backup-dir mount check compares the mounts" src/tool/main/taskfile.cpp \
-  '' '(mountIds && top.stx_mnt_id != inside.stx_mnt_id)' 'false' \
+  '' '|| topMount != insideMount) {' ') {' \
   "pytest e2e/test_fault_matrix.py::test_mount_on_backup_directory -k bind"
 guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
   '' 'if (machine.recoveryMountPoint.isEmpty()) {' 'if (false) {' \

@@ -59,6 +59,7 @@ OLD_INDEX = json.dumps({DATA_UUID: {"1704067200": OLD_BACKUP}}, indent=4).encode
 SENTINELS = ["/data/home/user/Documents/notes.txt", "/data/backups/keep/sentinel", "/etc/fstab",
              "/recovery/backup/system.osi", "/data/opt/apps/.keep"]
 RECORDED = "/data/backups/2024-01-01-00-00-00/system.osi"  # goes only when replaced
+RECORDED_DIR = os.path.dirname(RECORDED)
 
 # Installed as /usr/bin/sh, bash and dash just before the tool runs: any shell the tool
 # starts, by name or by absolute path, leaves its arguments in SHELL_LOG and does nothing.
@@ -868,14 +869,18 @@ SWAPS = [("link", dict(SWAPPED, ORVIK_SWAP_LINK="/data/decoy"),
           "/data shows another file system than the one checked", None),
          ("another directory bound on it", dict(SWAPPED, ORVIK_SWAP_DIR="/data",
                                                 ORVIK_SWAP_BIND="/data/decoy"),
-          "/data shows the directory /decoy of its file system, not its root", None)]
+          "/data shows the directory /decoy of its file system, not its root", None),
+         ("same partition bound inside it", dict(SWAPPED, ORVIK_SWAP_DIR=RECORDED_DIR + "/sub",
+                                                 ORVIK_SWAP_BIND="/data/decoy"),
+          "sub cannot be deleted: it lies on another file system", None)]
 
 
 @pytest.mark.parametrize("env,reason,survivor", [c[1:] for c in SWAPS], ids=[c[0] for c in SWAPS])
 def test_fault_just_before_the_deletion(kill_shim, env, reason, survivor):
     decoy = "/data/decoy/2024-01-01-00-00-00/system.osi"
     r = run(scenario(), ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"],
-            before=["mkdir -p %s && echo decoy > %s" % (os.path.dirname(decoy), decoy)],
+            before=["mkdir -p %s %s/sub && echo decoy > %s" % (os.path.dirname(decoy), RECORDED_DIR,
+                                                                decoy)],
             env=killed_env(kill_shim, **env), collect=[decoy] + [survivor] * bool(survivor))
     assert status(r) == 0 and reason in r.stderr, r
     hidden = "/data" in (env.get("ORVIK_MOUNTINFO_MOUNT"), env.get("ORVIK_SWAP_DIR"))

@@ -39,12 +39,20 @@ private:
     int fd_;
 };
 
+// The mount of the partition's root that the walk started from. A directory on another mount
+// is never entered, even a bind of the same partition (same device, other mount) made inside
+// the backup after the mount table was read.
+struct WalkedMount {
+    dev_t device = 0;
+    int id = -1;  // the kernel's mount ID; -1 where the kernel does not tell
+};
+
 // The recorded directory, open, and its parent: unlinkat needs the parent and the name.
 struct OpenBackup {
     Fd parent;
     Fd directory;
     QByteArray name;
-    dev_t device = 0;  // the partition's
+    WalkedMount mount;
     bool gone = false;
 };
 
@@ -61,14 +69,14 @@ QString errorText(int error) {
 }
 
 // The directory name inside dir, opened without following a link; -1 with errno set, EXDEV
-// when it lies on another device. Every directory the deletion enters is entered here.
-int enterDirectory(int dir, const QByteArray& name, dev_t device) {
+// when it lies on another mount. Every directory the deletion enters is entered here.
+int enterDirectory(int dir, const QByteArray& name, const WalkedMount& mount) {
     Fd fd(::openat(dir, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st {};
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) {
         return -1;
     }
-    if (st.st_dev != device) {
+    if (st.st_dev != mount.device || mountIdOf(fd.get()) != mount.id) {
         errno = EXDEV;
         return -1;
     }
@@ -137,11 +145,11 @@ QString openBackup(const QString& mountPoint, quint64 partition, const QString& 
     if (::fstat(current.get(), &st) != 0) {
         return QString("%1 cannot be opened: %2").arg(root, qt_error_string(errno));
     }
-    backup.device = st.st_dev;
+    backup.mount = WalkedMount{st.st_dev, mountIdOf(current.get())};
     QString walked = root;
     for (const QByteArray& name : names) {
         walked = QDir::cleanPath(walked + "/" + QFile::decodeName(name));
-        const int next = enterDirectory(current.get(), name, backup.device);
+        const int next = enterDirectory(current.get(), name, backup.mount);
         if (next < 0) {
             backup.gone = errno == ENOENT;
             return backup.gone ? QString() : walked + ": " + errorText(errno);
@@ -177,10 +185,10 @@ bool listNames(int dir, QList<QByteArray>& names) {
     return true;
 }
 
-bool removeContents(int dir, dev_t device, QString& failure);
+bool removeContents(int dir, const WalkedMount& mount, QString& failure);
 
 // Links and files are unlinked, never followed; a directory is emptied first.
-bool removeEntry(int dir, const QByteArray& name, dev_t device, QString& failure) {
+bool removeEntry(int dir, const QByteArray& name, const WalkedMount& mount, QString& failure) {
     struct stat st {};
     if (::fstatat(dir, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) {
@@ -191,12 +199,12 @@ bool removeEntry(int dir, const QByteArray& name, dev_t device, QString& failure
     }
     int flags = 0;
     if (S_ISDIR(st.st_mode)) {
-        Fd child(enterDirectory(dir, name, device));
+        Fd child(enterDirectory(dir, name, mount));
         if (child.get() < 0) {
             noteFailure(failure, name, errno);
             return false;
         }
-        if (!removeContents(child.get(), device, failure)) {
+        if (!removeContents(child.get(), mount, failure)) {
             return false;
         }
         flags = AT_REMOVEDIR;
@@ -209,7 +217,7 @@ bool removeEntry(int dir, const QByteArray& name, dev_t device, QString& failure
 }
 
 // Empties the open directory, depth first; false, with failure set, when something stays.
-bool removeContents(int dir, dev_t device, QString& failure) {
+bool removeContents(int dir, const WalkedMount& mount, QString& failure) {
     QList<QByteArray> names;
     if (!listNames(dir, names)) {
         noteFailure(failure, ".", errno);
@@ -217,14 +225,14 @@ bool removeContents(int dir, dev_t device, QString& failure) {
     }
     bool empty = true;
     for (const QByteArray& name : names) {
-        empty = removeEntry(dir, name, device, failure) && empty;
+        empty = removeEntry(dir, name, mount, failure) && empty;
     }
     return empty;
 }
 
 QString removeOpenBackup(OpenBackup& backup) {
     QString failure;
-    if (!removeContents(backup.directory.get(), backup.device, failure)) {
+    if (!removeContents(backup.directory.get(), backup.mount, failure)) {
         return failure;
     }
     backup.directory.reset(-1);

@@ -16,6 +16,7 @@
 #include <cstdio>
 
 #include "platform/files/durablefile.h"
+#include "utils/core/mounts/mounttable.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -184,8 +185,18 @@ QString foreseenSaveError(const QString& path, qint64 size) {
     return QString();
 }
 
-bool statMount(const QString& path, struct statx& st) {
-    return ::statx(AT_FDCWD, QFile::encodeName(path).constData(), 0, STATX_MNT_ID, &st) == 0;
+// The device and the kernel's mount ID of the directory at path; false, with errno set, when
+// it cannot be opened.
+bool mountOfDirectory(const QString& path, dev_t& device, int& mountId) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
+        return false;
+    }
+    device = st.st_dev;
+    mountId = mountIdOf(fd);
+    ::close(fd);
+    return true;
 }
 
 // The live system reads the backup directory of the recovery partition itself: a file system
@@ -194,14 +205,15 @@ bool statMount(const QString& path, struct statx& st) {
 // lies on the very mount of the recovery mount point.
 QString mountedOverBackupDirectory(const QString& recoveryMountPoint) {
     const QString directory = recoveryMountPoint + "/backup";
-    struct statx top {};
-    struct statx inside {};
-    if (!statMount(recoveryMountPoint, top) || !statMount(directory, inside)) {
+    dev_t topDevice = 0;
+    dev_t insideDevice = 0;
+    int topMount = -1;
+    int insideMount = -1;
+    if (!mountOfDirectory(recoveryMountPoint, topDevice, topMount) ||
+        !mountOfDirectory(directory, insideDevice, insideMount)) {
         return qt_error_string(errno);
     }
-    const bool mountIds = (top.stx_mask & inside.stx_mask & STATX_MNT_ID) != 0;
-    if (top.stx_dev_major != inside.stx_dev_major || top.stx_dev_minor != inside.stx_dev_minor ||
-        (mountIds && top.stx_mnt_id != inside.stx_mnt_id)) {
+    if (topDevice != insideDevice || topMount != insideMount) {
         return QString(
                    "%1 is not on the recovery partition mounted at %2: something is mounted "
                    "on it or it leads elsewhere")

@@ -93,14 +93,6 @@ bool isMountedOn(const QList<MountEntry>& table, const MountEntry& entry,
     return true;
 }
 
-int mountIdOf(int fd) {
-    struct statx st {};
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0 || !(st.stx_mask & STATX_MNT_ID)) {
-        return -1;
-    }
-    return int(st.stx_mnt_id);
-}
-
 // Why the mount that fd holds is not the root of the file system device shown at mountPoint.
 QString rootRefusal(const QList<MountEntry>& table, const QString& mountPoint, int fd,
                     quint64 device) {
@@ -127,6 +119,14 @@ QString rootRefusal(const QList<MountEntry>& table, const QString& mountPoint, i
 }
 
 }  // namespace
+
+int mountIdOf(int fd) {
+    struct statx st {};
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &st) != 0 || !(st.stx_mask & STATX_MNT_ID)) {
+        return -1;
+    }
+    return int(st.stx_mnt_id);
+}
 
 bool isUnderMountPoint(const QString& path, const QString& mountPoint) {
     if (mountPoint.isEmpty() || !path.startsWith(mountPoint)) {

@@ -36,6 +36,10 @@ const MountEntry* mountHolding(const QList<MountEntry>& table, const QString& pa
 // it, or nothing is mounted there.
 const MountEntry* mountShownAt(const QList<MountEntry>& table, const QString& mountPoint);
 
+// The kernel's ID of the mount that holds the open file fd (as mountinfo lists it); -1 where
+// the kernel does not tell.
+int mountIdOf(int fd);
+
 // The root directory of the file system with the given device number, opened through the
 // mount at mountPoint: a descriptor, and in table the mount table read after the open. -1,
 // with refusal set, unless the mount the descriptor holds (by its kernel mount ID) is the
