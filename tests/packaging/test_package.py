@@ -1,9 +1,11 @@
 """The Debian packages: the tool with its translation, manual page and completion; the shared
 library; its development files."""
 import gzip
+import os
 import re
 import shutil
 import subprocess
+import urllib.request
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -198,3 +200,63 @@ def test_lintian_finds_no_error_or_warning(debs):
     proc = subprocess.run(["lintian", "--fail-on", "error,warning"] + [str(d) for d in debs.values()],
                           capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+# On a minimal Debian 12 system: the tool and the library install with apt, work for a user and
+# for root, and purge with everything they brought in. The programs the tool starts must all be
+# there (update-initramfs comes with the recommended initramfs-tools, the disk-image tool with
+# the facility). Each step prints its time; mmdebstrap's mounts live in a namespace of its own
+# and its chroot is removed whatever happens.
+MINIMAL_SYSTEM = r"""
+set -eu
+at() { echo "step $1 $SECONDS s"; }
+run() { chroot "$root" "$@"; }
+user() { chroot --userspec=65534:65534 "$root" "$@"; }
+root=$1
+declare -A refusal=([user]="Permission denied" [run]="Cannot open /etc/orvik/")
+run sh -c 'apt-get install -y -q -o APT::Install-Recommends=1 /tmp/*.deb && rm /tmp/*.deb' \
+  >/dev/null; at install  # as apt installs for a user: what we recommend too
+for p in lsblk dmsetup df du dpkg date mkdir touch mount umount dumpe2fs update-initramfs; do
+  run sh -c "command -v $p" >/dev/null || { echo "missing: $p"; exit 1; }
+done
+for as in user run; do
+  $as orvik-recovery-tool --version | grep -q '^orvik-recovery-tool '
+  code=0; $as orvik-recovery-tool -a system_backup -p /srv 2>"$root/tmp/err" || code=$?
+  grep -q "${refusal[$as]}" "$root/tmp/err" && [ $code = 255 ] || { cat "$root/tmp/err"; exit 1; }
+done; at use
+run dpkg -s sudo >/dev/null 2>&1 && { echo "sudo was installed"; exit 1; }
+run apt-get purge -y -q orvik-recovery-tool liborvik-recovery-utils1 >/dev/null; at purge
+run apt-get autoremove --purge -y -q >/dev/null; at autoremove
+run dpkg -s udisks2 >/dev/null 2>&1 && { echo "udisks2 was left"; exit 1; }
+left=$(run find / -xdev -path /run -prune -o -iname '*orvik*' -print)
+[ -z "$left" ] || { echo "left: $left"; exit 1; }; at left
+"""
+
+
+def debian_sources():
+    """The Debian 12 entries of the archive apt is configured with."""
+    out = subprocess.run(["apt-get", "indextargets", "--format", "$(REPO_URI) $(RELEASE) "
+                          "$(COMPONENT)", "Created-By: Packages"], capture_output=True, text=True)
+    return sorted({"deb " + l for l in out.stdout.splitlines() if " bookworm" in l})
+
+
+def test_installs_works_and_purges_on_a_minimal_system(debs, tmp_path):
+    sources = debian_sources()
+    if not shutil.which("mmdebstrap") or os.geteuid() != 0:
+        pytest.skip("needs mmdebstrap (scripts/install-deps.sh installs it) and root")
+    try:
+        urllib.request.urlopen(sources[0].split()[1].rstrip("/") + "/dists/bookworm/Release",
+                               timeout=10)
+    except urllib.error.HTTPError:
+        raise  # reached, and our question is wrong
+    except (IndexError, OSError) as e:
+        pytest.skip("the Debian 12 archive cannot be reached: %s" % e)
+    (tmp_path / "check.sh").write_text(MINIMAL_SYSTEM)
+    hooks = ["--customize-hook=copy-in %s %s /tmp" % (debs[PACKAGE], debs[LIBRARY]),
+             "--customize-hook=bash %s \"$1\"" % (tmp_path / "check.sh")]
+    proc = subprocess.run(["mmdebstrap", "--mode=unshare", "--variant=minbase", "-q"] + hooks +
+                          ["bookworm", "/dev/null"] + sources, capture_output=True, text=True,
+                          timeout=600, env=dict(os.environ, TMPDIR=str(tmp_path)))
+    print(proc.stdout)
+    assert proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-3000:]
+    assert "step left" in proc.stdout

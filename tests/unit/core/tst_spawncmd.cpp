@@ -6,6 +6,7 @@
 #include "common/fakeprograms.h"
 #include "common/messagecapture.h"
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/command/sudoprefix.h"
 #include "utils/core/partitionusage/stdinspawn.h"
 
 class SpawnCmdTest : public QObject {
@@ -33,6 +34,8 @@ private slots:
     void unreadInput();
     void howItEnded_data();
     void howItEnded();
+    void sudoOnlyWithoutRoot_data();
+    void sudoOnlyWithoutRoot();
     void timeLimitEndsTheProcessGroup();  // last: no program starts after it
 
 private:
@@ -302,6 +305,26 @@ void SpawnCmdTest::howItEnded() {
     QCOMPARE(exit.started, started);
     QCOMPARE(exit.crashed, crashed);
     QCOMPARE(exit.code, code);
+}
+
+void SpawnCmdTest::sudoOnlyWithoutRoot_data() {
+    QTest::addColumn<bool>("root");
+    QTest::addColumn<QStringList>("asked");  // program and arguments
+    QTest::addColumn<QStringList>("started");
+
+    const QStringList mkdir{"sudo", "mkdir", "-p", "/.flag.d/"};
+    QTest::newRow("root: the command") << true << mkdir << QStringList(mkdir.mid(1));
+    QTest::newRow("user: through sudo") << false << mkdir << mkdir;
+    QTest::newRow("root: sudo's own options")
+        << true << QStringList{"sudo", "-u", "a", "id"} << QStringList{"sudo", "-u", "a", "id"};
+}
+
+void SpawnCmdTest::sudoOnlyWithoutRoot() {
+    QFETCH(bool, root);
+    QFETCH(QStringList, asked);
+    QFETCH(QStringList, started);
+    const ChildRequest request = withoutSudoForRoot({asked.first(), asked.mid(1)}, root);
+    QCOMPARE(QStringList{request.program} + request.args, started);
 }
 
 // At its limit the program is killed with what it started, and no later program starts.
