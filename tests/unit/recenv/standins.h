@@ -10,11 +10,10 @@
 
 #include "common/fakeprograms.h"
 
-// A sudo that runs its arguments, as the live system's does: a caller that is not root uses it.
+// A sudo that runs its arguments, as the live system's does for root.
 inline const QByteArray kPassThroughSudo = "exec \"$@\"";
 
-// A blkid that answers from $FAKE_BLKID_OUTPUT (exit $FAKE_BLKID_EXIT), with sudo before it
-// or without, as the caller's rights have it.
+// A blkid that answers from $FAKE_BLKID_OUTPUT (exit $FAKE_BLKID_EXIT), sudo or not before it.
 inline const QByteArray kFakeBlkid =
     "[ -n \"$FAKE_BLKID_OUTPUT\" ] && cat \"$FAKE_BLKID_OUTPUT\"\n"
     "echo \"blkid: fake stderr\" >&2\n"
