@@ -206,11 +206,9 @@ def test_lintian_finds_no_error_or_warning(debs):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-# On a minimal Debian 12 system: the tool and the library install with apt, work for a user and
-# for root, and purge with everything they brought in. The programs the tool starts must all be
-# there (update-initramfs comes with the recommended initramfs-tools, the disk-image tool with
-# the facility). Each step prints its time; mmdebstrap's mounts live in a namespace of its own
-# and its chroot is removed whatever happens.
+# On a minimal Debian 12 system the tool and library install, work for a user and for root, and
+# purge with all they brought in; the programs the tool starts are there (but the facility's own
+# disk-image tool). Each step prints its time.
 MINIMAL_SYSTEM = r"""
 set -eu
 at() { echo "step $1 $SECONDS s"; }
@@ -230,7 +228,6 @@ for as in user run; do
   code=0; $as orvik-recovery-tool -a system_backup -p /srv 2>"$root/tmp/err" || code=$?
   grep -q "${refusal[$as]}" "$root/tmp/err" && [ $code = 255 ] || { cat "$root/tmp/err"; exit 1; }
 done; at use
-run dpkg -s sudo >/dev/null 2>&1 && { echo "sudo was installed"; exit 1; }
 quiet apt-get purge -y orvik-recovery-tool liborvik-recovery-utils1; at purge
 quiet apt-get autoremove --purge -y; at autoremove
 run dpkg -s udisks2 >/dev/null 2>&1 && { echo "udisks2 was left"; exit 1; }
@@ -260,7 +257,7 @@ def test_installs_works_and_purges_on_a_minimal_system(debs, tmp_path):
     (tmp_path / "check.sh").write_text(MINIMAL_SYSTEM)
     hooks = ["--customize-hook=copy-in %s %s /tmp" % (debs[PACKAGE], debs[LIBRARY]),
              "--customize-hook=bash %s \"$1\"" % (tmp_path / "check.sh")]
-    # Its own session: killed whole at the time limit, its mount namespace goes with it.
+    # Its own session and mount namespace: killed whole at the limit, its mounts go with it.
     proc = subprocess.Popen(["mmdebstrap", "--mode=unshare", "--variant=minbase", "-q"] + hooks +
                             ["bookworm", "/dev/null"] + sources, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, text=True, start_new_session=True,
