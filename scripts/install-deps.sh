@@ -21,6 +21,7 @@ packages=(
   libclang-rt-14-dev
   lintian
   make
+  mmdebstrap
   nilfs-tools
   ntfs-3g
   python3

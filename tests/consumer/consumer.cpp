@@ -9,7 +9,7 @@
 namespace {
 
 const char kDevice[] = "/dev/orvik-consumer-test";
-// What the stand-in sudo of this folder writes to standard error for the repair job.
+// What the stand-in fsck of this folder writes to standard error for the repair job.
 const char kExpected[] = "stand-in ran: fsck -y /dev/orvik-consumer-test\n";
 
 void finish(bool ok, const QString& text) {

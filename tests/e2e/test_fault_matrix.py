@@ -327,7 +327,7 @@ def with_program(s, program, fault):
 # which on this machine still lets the plan through; the size estimate never falls back to
 # less: an unreadable partition counts whole, a directory du gives no total for counts with
 # the used bytes of its file system, each with a warning. The flag depends on touch (and on
-# sudo when /.flag.d must be made).
+# mkdir when /.flag.d must be made).
 PLANNING_PROGRAMS = ["lsblk", "dmsetup", "df", "du", "dumpe2fs", "dpkg"]
 ESTIMATE_FALLBACK = {
     "du": ['du gave no total for "/opt" ; counting the used bytes of its file system',
@@ -383,11 +383,11 @@ def test_touch_fault_raises_no_false_success(fault):
 
 
 @pytest.mark.parametrize("fault", sorted(FAULTS))
-def test_sudo_fault_when_flag_directory_is_needed(fault):
-    r = run(with_program(scenario(), "sudo", fault), SYSTEM_BACKUP, before=["rm -rf /.flag.d"])
+def test_mkdir_fault_when_flag_directory_is_needed(fault):
+    r = run(with_program(scenario(), "mkdir", fault), SYSTEM_BACKUP, before=["rm -rf /.flag.d"])
     assert r.files[NEW_FLAG] is None
     assert status(r) == -1, r
-    if fault != "garbage":  # a sudo that exits with 0 looks as if mkdir had worked
+    if fault != "garbage":  # a mkdir that exits with 0 looks as if it had worked
         assert "mkdir flagDir failed" in r.stderr
     assert SUCCESS not in r.stderr
     assert_no_shell(r)

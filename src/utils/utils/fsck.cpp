@@ -3,7 +3,7 @@
 #include <QDebug>
 #include <QProcess>
 
-#include "utils/core/text/nultext.h"
+#include "utils/core/command/spawncmd.h"
 
 namespace {
 
@@ -11,17 +11,19 @@ namespace {
 constexpr int kErrorsCorrected = 1;
 constexpr int kErrorsLeft = 4;
 
-// sudo is started directly: the device path reaches fsck as one argument, never a shell.
-void runFsck(QProcess& process, const QStringList& fsckArgs) {
-    process.setProgram("sudo");
-    process.setArguments(QStringList{"fsck"} + fsckArgs);
-    process.start(QIODevice::ReadWrite);
-    process.waitForFinished(-1);
+// Started directly, never through a shell: the device path reaches fsck as one argument.
+SpawnExit runFsck(const QStringList& fsckArgs, QString& output, QString& error) {
+    SpawnExit exit;
+    SpawnCmd("sudo", QStringList{"fsck"} + fsckArgs, output, error, exit);
+    return exit;
 }
 
-bool exitedNormally(const QProcess& process) {
-    return process.error() != QProcess::FailedToStart &&
-           process.exitStatus() == QProcess::NormalExit;
+bool exitedNormally(const SpawnExit& exit) {
+    return exit.started && !exit.crashed;
+}
+
+QProcess::ExitStatus statusOf(const SpawnExit& exit) {
+    return exit.crashed ? QProcess::CrashExit : QProcess::NormalExit;
 }
 
 }  // namespace
@@ -29,24 +31,18 @@ bool exitedNormally(const QProcess& process) {
 namespace Utils {
 
 bool checkPartitionErrorByFsck(const QString& devicePath) {
-    QProcess process;
-    runFsck(process, {"-v", "-n", devicePath});
-    const int exitCode = process.exitCode();
-    const QProcess::ExitStatus exitStatus = process.exitStatus();
-    qInfo() << "fsck: exitCode: " << exitCode << ", exitStatus: " << exitStatus
+    QString output;
+    QString error;
+    const SpawnExit exit = runFsck({"-v", "-n", devicePath}, output, error);
+    qInfo() << "fsck: exitCode: " << exit.code << ", exitStatus: " << statusOf(exit)
             << ", devicePath: " << devicePath;
-    return exitedNormally(process) && exitCode == kErrorsLeft;
+    return exitedNormally(exit) && exit.code == kErrorsLeft;
 }
 
 bool fixPartitionByFsck(const QString& devicePath, QString& output, QString& error) {
-    QProcess process;
-    runFsck(process, {"-y", devicePath});
-    output.append(textUpToNul(process.readAllStandardOutput()));
-    error.append(textUpToNul(process.readAllStandardError()));
-    const int exitCode = process.exitCode();
-    const QProcess::ExitStatus exitStatus = process.exitStatus();
-    qInfo() << "fsck: exitCode: " << exitCode << ", exitStatus: " << exitStatus;
-    return exitedNormally(process) && static_cast<unsigned>(exitCode) <= kErrorsCorrected;
+    const SpawnExit exit = runFsck({"-y", devicePath}, output, error);
+    qInfo() << "fsck: exitCode: " << exit.code << ", exitStatus: " << statusOf(exit);
+    return exitedNormally(exit) && static_cast<unsigned>(exit.code) <= kErrorsCorrected;
 }
 
 }  // namespace Utils

@@ -6,6 +6,7 @@
 #include "common/fakeprograms.h"
 #include "common/messagecapture.h"
 #include "utils/core/command/spawncmd.h"
+#include "utils/core/command/sudoprefix.h"
 #include "utils/core/partitionusage/stdinspawn.h"
 
 class SpawnCmdTest : public QObject {
@@ -33,6 +34,8 @@ private slots:
     void unreadInput();
     void howItEnded_data();
     void howItEnded();
+    void sudoOnlyWithoutRoot_data();
+    void sudoOnlyWithoutRoot();
     void timeLimitEndsTheProcessGroup();  // last: no program starts after it
 
 private:
@@ -303,6 +306,27 @@ void SpawnCmdTest::howItEnded() {
     QCOMPARE(exit.started, started);
     QCOMPARE(exit.crashed, crashed);
     QCOMPARE(exit.code, code);
+}
+
+void SpawnCmdTest::sudoOnlyWithoutRoot_data() {
+    QTest::addColumn<bool>("root");
+    QTest::addColumn<QString>("asked");  // the program and its arguments
+    QTest::addColumn<QString>("started");
+    QTest::newRow("root: the command") << true << "sudo mkdir -p /d"
+                                       << "mkdir -p /d";
+    QTest::newRow("user: through sudo") << false << "sudo mkdir -p /d"
+                                        << "sudo mkdir -p /d";
+    QTest::newRow("root: sudo's own options") << true << "sudo -u a id"
+                                              << "sudo -u a id";
+}
+
+void SpawnCmdTest::sudoOnlyWithoutRoot() {
+    QFETCH(bool, root);
+    QFETCH(QString, asked);
+    QFETCH(QString, started);
+    const QStringList argv = asked.split(' ');
+    const ChildRequest request = withoutSudoForRoot({argv.first(), argv.mid(1)}, root);
+    QCOMPARE((QStringList{request.program} + request.args).join(' '), started);
 }
 
 // At its limit the program is killed with what it started, and no later program starts. Its

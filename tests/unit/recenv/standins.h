@@ -13,15 +13,15 @@
 // A sudo that runs its arguments, as the live system's does for root.
 inline const QByteArray kPassThroughSudo = "exec \"$@\"";
 
-// A sudo that answers "sudo blkid" from $FAKE_BLKID_OUTPUT (exit $FAKE_BLKID_EXIT) and runs
-// everything else.
-inline const QByteArray kBlkidSudo =
-    "if [ \"$1\" = blkid ]; then\n"
-    "  [ -n \"$FAKE_BLKID_OUTPUT\" ] && cat \"$FAKE_BLKID_OUTPUT\"\n"
-    "  echo \"blkid: fake stderr\" >&2\n"
-    "  exit ${FAKE_BLKID_EXIT:-0}\n"
-    "fi\n"
-    "exec \"$@\"";
+// A blkid that answers from $FAKE_BLKID_OUTPUT (exit $FAKE_BLKID_EXIT), sudo or not before it.
+inline const QByteArray kFakeBlkid =
+    "[ -n \"$FAKE_BLKID_OUTPUT\" ] && cat \"$FAKE_BLKID_OUTPUT\"\n"
+    "echo \"blkid: fake stderr\" >&2\n"
+    "exit ${FAKE_BLKID_EXIT:-0}";
+inline void installFakeBlkid(FakePrograms& fakes) {
+    fakes.installScript("sudo", kPassThroughSudo);
+    fakes.installScript("blkid", kFakeBlkid);
+}
 
 // An fsck that prints to both channels and exits with 4 for the devices listed in
 // $FAKE_FSCK_ERRORS, with $FAKE_FSCK_EXIT otherwise; "crash" kills itself.

@@ -190,7 +190,7 @@ private slots:
         QFETCH(QStringList, paths);
 
         FakePrograms bin;
-        bin.installScript("sudo", kBlkidSudo);
+        installFakeBlkid(bin);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/") + fixture.toUtf8());
         qunsetenv("FAKE_BLKID_EXIT");
 
@@ -209,7 +209,7 @@ private slots:
 
     void blkidFails() {
         FakePrograms bin;
-        bin.installScript("sudo", kBlkidSudo);
+        installFakeBlkid(bin);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/gpt-plain.txt"));
         qputenv("FAKE_BLKID_EXIT", "2");
         QList<BlkIdInfo> list{BlkIdInfo{"/dev/stale", {}, {}, {}, {}, {}, {}, {}, {}}};
@@ -222,7 +222,7 @@ private slots:
 
     void mapperListingFails() {
         FakePrograms bin;
-        bin.installScript("sudo", kBlkidSudo);
+        installFakeBlkid(bin);
         qputenv("FAKE_BLKID_OUTPUT", QByteArray(FIXTURES_DIR "/recenv/blkid/lvm.txt"));
         Utils::setMapperDirForTests(m_mapper.filePath("absent"));
         QList<BlkIdInfo> list;

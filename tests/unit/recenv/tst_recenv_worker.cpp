@@ -116,7 +116,7 @@ private slots:
     void initTestCase() {
         // No disk service: nothing here may mount anything.
         qputenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/orvik-test-bus");
-        m_bin.installScript("sudo", kBlkidSudo);
+        installFakeBlkid(m_bin);
         m_bin.installScript("fsck", kFakeFsck);
         qputenv("FAKE_FSCK_ERRORS", "/dev/sdb3");
         QVERIFY(m_work.isValid());

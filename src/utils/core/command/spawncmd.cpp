@@ -1,5 +1,7 @@
 #include "utils/core/command/spawncmd.h"
 
+#include <unistd.h>
+
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
@@ -8,6 +10,7 @@
 #include <atomic>
 
 #include "utils/core/command/runcommand.h"
+#include "utils/core/command/sudoprefix.h"
 #include "utils/core/text/nultext.h"
 
 // How long each program took, for measuring the limits: off unless
@@ -50,6 +53,7 @@ TimedOutProgram firstTimedOutProgram() {
 }
 
 ChildResult runCommand(ChildRequest request) {
+    request = withoutSudoForRoot(std::move(request), geteuid() == 0);
     if (!firstTimedOutProgram().command.isEmpty()) {
         ChildResult refused;
         refused.startError = QStringLiteral("an earlier program did not end within its time limit");

@@ -7,7 +7,7 @@
 // the caller names one, waited for up to the time limit set below (without one, for as long as
 // it runs). Success is a normal exit with code 0. Every child runs with LC_ALL=C so that the
 // texts we parse never come out translated. A program that cannot be started is logged with
-// the reason.
+// the reason. "sudo CMD ..." started by a process that is already root starts CMD itself.
 
 // Standard error merged into standard output; nothing collected.
 bool SpawnCmd(const QString& cmd, const QStringList& args);
