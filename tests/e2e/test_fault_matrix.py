@@ -517,7 +517,7 @@ FLAG_HUNG = [
     ("touch, once the flag is made", ["rm -f /run/simmachine/bin/touch && install -m 755 "
                                       "/usr/local/lib/touch-then-hang /run/simmachine/bin/touch"],
      {}),
-    ("mkdir of the flag directory", [], {"sudo": {"sleep": 3600}}),
+    ("mkdir of the flag directory", [], {"mkdir": {"sleep": 3600}}),
 ]
 
 
