@@ -130,7 +130,10 @@ QString Disks::rootMountPointOf(const ListedDevice& device) const {
 
 const ListedDevice* Disks::backing(const MountEntry& mount) const {
     const QString source = QFile::decodeName(mount.source);
-    const QString target = source.startsWith('/') ? QFileInfo(source).canonicalFilePath() : "";
+    // Only a device node's name is resolved (its /dev/disk links, /dev/mapper): a source
+    // elsewhere may be an image on a share that no longer answers, and a look-up would hang.
+    const QString target =
+        source.startsWith(QLatin1String("/dev/")) ? QFileInfo(source).canonicalFilePath() : "";
     for (const ListedDevice& device : m_devices) {
         if (isSourceOf(device, source, target)) {
             return &device;
