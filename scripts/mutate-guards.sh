@@ -31,7 +31,7 @@ guard() {
 }
 
 # --- deletion of a replaced backup
-guard "delete only a recorded backup" src/tool/main/taskfile.cpp \
+guard "delete only a recorded backup" src/tool/main/savepathindex.cpp \
   '' 'mountPoint + value.toString() == replaceTarget' 'true' \
   "pytest e2e/test_savepath.py::test_replace_target"
 guard "delete only strictly inside the partition" src/tool/main/backupremoval.cpp \
@@ -54,18 +54,18 @@ guard "deletion stays on the partition's device" src/tool/main/backupremoval.cpp
 guard "deletion stays on the mount it started from" src/tool/main/backupremoval.cpp \
   '' '|| mountIdOf(fd.get()) != mount.id) {' ') {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion -k inside"
-guard "no deletion without the mount table" src/utils/core/mounts/mounttable.cpp \
+guard "no deletion without the mount table" src/platform/mounts/mounttable.cpp \
   '' 'refusal = table.isEmpty() ?' 'refusal = false ?' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion refused with a mount on or above the partition's mount point" \
-  src/utils/core/mounts/mounttable.cpp \
+  src/platform/mounts/mounttable.cpp \
   '' 'if (!held || held != mountShownAt(table, mountPoint)) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
-guard "deletion starts from the checked partition's device" src/utils/core/mounts/mounttable.cpp \
+guard "deletion starts from the checked partition's device" src/platform/mounts/mounttable.cpp \
   '' 'if (held->device != device) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion starts from its partition's root, not a bound directory" \
-  src/utils/core/mounts/mounttable.cpp \
+  src/platform/mounts/mounttable.cpp \
   '' 'if (held->root != QLatin1String("/")) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
 guard "deletion refused with a mount on or inside the backup" src/tool/main/backupremoval.cpp \
@@ -103,7 +103,7 @@ guard "a dry run foresees the index" src/tool/main/taskfile.cpp \
 guard "a dry run foresees the flag" src/tool/main/main.cpp \
   '' 'code = foreseeLiveFlags();' 'code = NoError;' \
   "pytest e2e/test_dry_run.py::test_index_and_flag_fail_as_a_real_run_does -k flag"
-guard "a dry run foresees an immutable file" src/tool/main/taskfile.cpp \
+guard "a dry run foresees an immutable file" src/platform/files/durablefile.cpp \
   '' 'if (existing.exists() && ::access(file.constData(), W_OK) != 0) {' 'if (false) {' \
   "pytest e2e/test_dry_run.py::test_index_and_flag_fail_as_a_real_run_does -k immutable"
 
@@ -112,9 +112,9 @@ guard "task file written atomically" src/tool/main/taskfile.cpp \
   '' 'if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {' \
   'QFile(taskFilePath(recoveryMountPoint)).resize(0); if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {' \
   "pytest e2e/test_fault_matrix.py::test_killed_while_writing_task_file"
-guard "index written atomically" src/tool/main/taskfile.cpp \
-  '' 'if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
-  'QFile(index).resize(0); if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
+guard "index written atomically" src/tool/main/savepathindex.cpp \
+  '' 'if (writeFileDurably(path, indexText(index), error)) {' \
+  'std::fclose(std::fopen(path.toLocal8Bit().constData(), "w")); if (writeFileDurably(path, indexText(index), error)) {' \
   "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index"
 guard "a durable write syncs the directory after the rename" src/platform/files/durablefile.cpp \
   '        ::unlink(temporary.constData());' \
@@ -165,7 +165,7 @@ guard "the plan names the chosen directory" src/tool/main/locationchecks.cpp \
 guard "the place check compares the inode too" src/tool/main/locationchecks.cpp \
   '' 'first.st_ino == second.st_ino' 'true' \
   "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory -k bound"
-guard "a mount over a parent hides the mounts below it" src/utils/core/mounts/mounttable.cpp \
+guard "a mount over a parent hides the mounts below it" src/platform/mounts/mounttable.cpp \
   '' '<= next->mountPoint.size()' '>= next->mountPoint.size()' \
   "unit tst_disks" "pytest e2e/test_taskfile.py::test_plan_names_the_chosen_directory -k tmpfs"
 guard "no restore from a place no partition holds" src/tool/main/locationchecks.cpp \
@@ -280,7 +280,7 @@ guard "one time limit for the whole disk listing" src/platform/udisks/odiskmanag
 guard "no plan after a program ran out of time" src/tool/main/main.cpp \
   '' 'code = withinTimeLimits(code);' '' \
   "pytest e2e/test_fault_matrix.py::test_hung_program_ends_the_run -k walk"
-guard "statvfs only of the mounts a run needs" src/utils/core/mounts/mounttable.cpp \
+guard "statvfs only of the mounts a run needs" src/platform/mounts/mounttable.cpp \
   '' 'if (isPseudoMount(entry) || !wanted(entry) ||' 'if (isPseudoMount(entry) ||' \
   "pytest e2e/test_fault_matrix.py::test_dead_share_elsewhere"
 guard "no mount's source is looked up for its usage" src/utils/core/partitionusage/extusage.cpp \

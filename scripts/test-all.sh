@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test: unit tests (CTest), a separate project
+# Installs what is needed, checks that the layers of src/ point down, builds, and runs every
+# test: unit tests (CTest), a separate project
 # built against a staged install of the library, the simulated machine and end-to-end tests
 # (pytest, as root), and the package check.
 # Ends with one summary line "N passed, N failed".
@@ -26,6 +27,9 @@ source "$top/scripts/lib/testcounts.sh"
 
 logs=$(mktemp -d)
 trap 'rm -rf "$logs"' EXIT
+
+echo "== layers: every include of src/ points down"
+if bash scripts/check-layers.sh; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
 
 echo "== build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -118,4 +120,28 @@ bool removeFileDurably(const QString& path, QString& error) {
         return false;
     }
     return syncDirectoryOf(path, error);
+}
+
+QString foreseenWriteError(const QString& path, qint64 size) {
+    const QFileInfo existing(path);
+    if (existing.isDir()) {
+        return qt_error_string(EISDIR);
+    }
+    const QByteArray file = QFile::encodeName(path);
+    if (existing.exists() && ::access(file.constData(), W_OK) != 0) {
+        return qt_error_string(errno);  // immutable, or a read-only file system
+    }
+    const QByteArray directory = QFile::encodeName(existing.absolutePath());
+    struct statvfs room {};
+    if (::access(directory.constData(), W_OK | X_OK) != 0 ||
+        ::statvfs(directory.constData(), &room) != 0) {
+        return qt_error_string(errno);
+    }
+    // As root the save may use the blocks kept for root; the old file is freed only after.
+    const quint64 block = std::max<quint64>(room.f_frsize, 1);
+    const quint64 blocks = (quint64(size) + block - 1) / block;
+    if (blocks > room.f_bfree || (room.f_files > 0 && room.f_ffree == 0)) {
+        return qt_error_string(ENOSPC);
+    }
+    return QString();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+// Platform layer: file changes that survive a power cut, over the system calls alone.
+
 #include <QByteArray>
 #include <QString>
 
@@ -12,6 +14,11 @@
 // over path, then the directory is synced. A failure before the rename leaves the earlier file
 // as it was and no new file behind; the new file takes the earlier one's permissions.
 bool writeFileDurably(const QString& path, const QByteArray& content, QString& error);
+
+// Why writeFileDurably would fail to save size bytes at path, in the words of a failed save, as
+// far as it can be told without writing; empty when nothing is seen: a directory or an
+// unwritable (immutable) file at the path, a directory that cannot be written, no room.
+QString foreseenWriteError(const QString& path, qint64 size);
 
 // Syncs the file at path: its content and its own metadata.
 bool syncFile(const QString& path, QString& error);

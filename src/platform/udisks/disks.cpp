@@ -6,10 +6,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "platform/mounts/mounttable.h"
+#include "platform/text/nultext.h"
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
-#include "utils/core/mounts/mounttable.h"
-#include "utils/core/text/nultext.h"
 
 namespace {
 

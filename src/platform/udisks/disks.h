@@ -4,7 +4,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "utils/core/mounts/mounttable.h"  // isUnderMountPoint, for the queries' callers
+#include "platform/mounts/mounttable.h"  // isUnderMountPoint, for the queries' callers
 
 // One block device as the run's listing of the disk service saw it.
 struct ListedDevice {

@@ -9,8 +9,8 @@
 #include <atomic>
 #include <climits>
 
+#include "platform/text/nultext.h"
 #include "platform/udisks/udisks2names.h"
-#include "utils/core/text/nultext.h"
 
 // How long each call took, for measuring the time-outs: off unless
 // QT_LOGGING_RULES="orvik.udisks.debug=true".

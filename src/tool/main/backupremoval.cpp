@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "utils/core/mounts/mounttable.h"
+#include "platform/mounts/mounttable.h"
 
 namespace {
 

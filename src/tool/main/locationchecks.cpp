@@ -10,8 +10,8 @@
 #include <QStorageInfo>
 #include <limits>
 
+#include "platform/mounts/mounttable.h"
 #include "utils/core/command/spawncmd.h"
-#include "utils/core/mounts/mounttable.h"
 #include "utils/core/partitionusage/fstype.h"
 #include "utils/core/partitionusage/partitionusage.h"
 #include "utils/utils/systemqueries.h"

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <QDateTime>
@@ -16,7 +15,7 @@
 #include <cstdio>
 
 #include "platform/files/durablefile.h"
-#include "utils/core/mounts/mounttable.h"
+#include "platform/mounts/mounttable.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -95,21 +94,6 @@ bool saveJson(const char* what, const QString& path, const QJsonObject& object) 
 }
 
 const char kCannotSaveTaskFile[] = "Cannot save the task file";
-const char kCannotSaveIndex[] = "Cannot save the save-path index";
-
-QString indexPath(const QString& recoveryMountPoint) {
-    return QString("%1/backup/savePath.json").arg(recoveryMountPoint);
-}
-
-// The index as it stands, with the new backup recorded.
-QJsonObject indexWithEntry(const QString& path, const SavePathEntry& entry) {
-    QJsonObject index = Utils::readJsonFile(path);
-    QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
-    locationIndex.insert(QString::number(entry.secs), entry.backupDir);
-    index.insert(entry.locationUuid, locationIndex);
-    return index;
-}
-
 }  // namespace
 
 TimeStamp takeTimeStamp() {
@@ -158,33 +142,6 @@ QJsonObject buildTaskDocument(const PlanValues& values) {
 
 namespace {
 
-// Why writeFileDurably would fail to save size bytes at path, in the words of a failed save, as
-// far as it can be told without writing; empty when nothing is seen. The save writes a new file
-// beside the file, then renames it over what stands at the path.
-QString foreseenSaveError(const QString& path, qint64 size) {
-    const QFileInfo existing(path);
-    if (existing.isDir()) {
-        return qt_error_string(EISDIR);
-    }
-    const QByteArray file = QFile::encodeName(path);
-    if (existing.exists() && ::access(file.constData(), W_OK) != 0) {
-        return qt_error_string(errno);  // immutable, or a read-only file system
-    }
-    const QByteArray directory = QFile::encodeName(existing.absolutePath());
-    struct statvfs room {};
-    if (::access(directory.constData(), W_OK | X_OK) != 0 ||
-        ::statvfs(directory.constData(), &room) != 0) {
-        return qt_error_string(errno);
-    }
-    // As root the save may use the blocks kept for root; the old file is freed only after.
-    const quint64 block = std::max<quint64>(room.f_frsize, 1);
-    const quint64 blocks = (quint64(size) + block - 1) / block;
-    if (blocks > room.f_bfree || (room.f_files > 0 && room.f_ffree == 0)) {
-        return qt_error_string(ENOSPC);
-    }
-    return QString();
-}
-
 // The device and the kernel's mount ID of the directory at path; false, with errno set, when
 // it cannot be opened.
 bool mountOfDirectory(const QString& path, dev_t& device, int& mountId) {
@@ -223,7 +180,7 @@ QString mountedOverBackupDirectory(const QString& recoveryMountPoint) {
 }
 
 bool foreseeSave(const char* what, const QString& path, qint64 size) {
-    const QString error = foreseenSaveError(path, size);
+    const QString error = foreseenWriteError(path, size);
     if (!error.isEmpty()) {
         qWarning() << what << path << ":" << error;
     }
@@ -242,9 +199,7 @@ int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan) {
     if (!foreseeSave(kCannotSaveTaskFile, path, jsonText(plan.document).size())) {
         return OtherError;
     }
-    const QString index = indexPath(recoveryMountPoint);
-    if (plan.indexed &&
-        !foreseeSave(kCannotSaveIndex, index, jsonText(indexWithEntry(index, plan.entry)).size())) {
+    if (plan.indexed && !foreseeIndexSave(recoveryMountPoint, plan.entry)) {
         return OtherError;
     }
     return NoError;
@@ -254,8 +209,7 @@ int writePlan(const QString& recoveryMountPoint, const Plan& plan) {
     if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {
         return OtherError;
     }
-    const QString index = indexPath(recoveryMountPoint);
-    if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {
+    if (plan.indexed && !recordInIndex(recoveryMountPoint, plan.entry)) {
         return OtherError;
     }
     return NoError;
@@ -265,53 +219,4 @@ void printTaskFile(const Plan& plan) {
     const QByteArray content = jsonText(plan.document);
     std::fwrite(content.constData(), 1, content.size(), stdout);
     std::fflush(stdout);
-}
-
-ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
-                                  const QString& locationMountPoint, const SavePathEntry& entry) {
-    ReplacedBackup replaced{entry.locationUuid, QString(), QString(), QString()};
-    if (entry.replaceTarget.isEmpty()) {
-        return replaced;
-    }
-    replaced.mountPoint = locationMountPoint;
-    if (replaced.mountPoint.isEmpty()) {
-        qWarning() << "No mount point for the backup location, nothing deleted:"
-                   << entry.replaceTarget;
-        return replaced;
-    }
-    const QJsonObject locationIndex =
-        Utils::readJsonFile(indexPath(recoveryMountPoint)).value(entry.locationUuid).toObject();
-    replaced.key = findRecordedBackupKey(locationIndex, replaced.mountPoint, entry.replaceTarget);
-    if (replaced.key.isEmpty()) {
-        qWarning() << "Not a recorded backup of this location, nothing deleted:"
-                   << entry.replaceTarget;
-    }
-    replaced.directory = locationIndex.value(replaced.key).toString();
-    return replaced;
-}
-
-void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
-    const QString path = indexPath(recoveryMountPoint);
-    QJsonObject index = Utils::readJsonFile(path);
-    QJsonObject locationIndex = index.value(replaced.locationUuid).toObject();
-    if (locationIndex.value(replaced.key).toString() != replaced.directory) {
-        return;  // no longer recorded as it was
-    }
-    locationIndex.remove(replaced.key);
-    index.insert(replaced.locationUuid, locationIndex);
-    saveJson(kCannotSaveIndex, path, index);
-}
-
-QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
-                              const QString& replaceTarget) {
-    if (mountPoint.isEmpty() || replaceTarget.isEmpty()) {
-        return QString();
-    }
-    for (const QString& key : locationIndex.keys()) {
-        const QJsonValue value = locationIndex.value(key);
-        if (value.isString() && mountPoint + value.toString() == replaceTarget) {
-            return key;
-        }
-    }
-    return QString();
 }

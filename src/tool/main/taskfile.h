@@ -7,6 +7,7 @@
 #include "tool/main/locationchecks.h"
 #include "tool/main/machinechecks.h"
 #include "tool/main/options.h"
+#include "tool/main/savepathindex.h"
 
 // The instant a plan is made: names the backup directory and keys the save-path index.
 struct TimeStamp {
@@ -40,30 +41,6 @@ PlanValues makePlanValues(const Request& request, const MachineValues& machine,
 // recovery.json: the enabled templates, in template order, numbered task-1, task-2 ...
 QJsonObject buildTaskDocument(const PlanValues& values);
 
-// A new system backup for the save-path index.
-struct SavePathEntry {
-    QString locationUuid;
-    QString backupDir;  // relative path + "/" + time stamp
-    qint64 secs = 0;
-    QString replaceTarget;  // a former backup directory to delete; empty when none
-};
-
-// The former system backup a new one replaces, as the save-path index records it.
-struct ReplacedBackup {
-    QString locationUuid;
-    QString key;         // under the location in the index; empty when nothing is replaced
-    QString mountPoint;  // the location's
-    QString directory;   // relative to mountPoint, the recorded value
-    quint64 device = 0;  // the location's partition, as the kernel's mount table numbers it
-};
-
-// The entry's replace target when the index records it for the location, whose partition's
-// root is mounted at locationMountPoint: only such a directory may go, since the caller's
-// text alone could name a home or "/". An empty key, with a warning naming the target,
-// otherwise.
-ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
-                                  const QString& locationMountPoint, const SavePathEntry& entry);
-
 // Everything a request hands to the live system: the task file and, for a system backup, the
 // new backup for the save-path index and a recorded backup it replaces.
 struct Plan {
@@ -90,11 +67,3 @@ int writePlan(const QString& recoveryMountPoint, const Plan& plan);
 // The dry run's stand-in for writePlan once checkPlanFiles passed: the exact text the task
 // file would hold, on standard output.
 void printTaskFile(const Plan& plan);
-
-// Drops the replaced backup's entry, durably, once its directory is gone; a warning when the
-// index cannot be saved.
-void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced);
-
-// The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.
-QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,
-                              const QString& replaceTarget);

@@ -3,10 +3,10 @@
 
 #include <QDebug>
 
+#include "platform/mounts/mounttable.h"
 #include "utils/Device/device.h"
 #include "utils/Device/device_p.h"
 #include "utils/core/command/spawncmd.h"
-#include "utils/core/mounts/mounttable.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QDebug>
 #include <QFile>
 
-#include "utils/core/text/nultext.h"
+#include "platform/text/nultext.h"
 
 namespace {
 

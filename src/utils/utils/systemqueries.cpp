@@ -10,8 +10,8 @@
 #include <QStorageInfo>
 #include <QUuid>
 
+#include "platform/text/nultext.h"
 #include "utils/core/command/spawncmd.h"
-#include "utils/core/text/nultext.h"
 
 namespace {
 

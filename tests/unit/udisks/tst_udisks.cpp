@@ -9,11 +9,11 @@
 
 #include "common/messagecapture.h"
 #include "fakebus.h"
+#include "platform/text/nultext.h"
 #include "platform/udisks/disks.h"
 #include "platform/udisks/oblockdevice.h"
 #include "platform/udisks/odiskmanager.h"
 #include "platform/udisks/udisks2names.h"
-#include "utils/core/text/nultext.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <QThread>
 #include <atomic>
 
+#include "platform/text/nultext.h"
 #include "utils/core/command/runcommand.h"
 #include "utils/core/command/sudoprefix.h"
-#include "utils/core/text/nultext.h"
 
 // How long each program took, for measuring the limits: off unless
 // QT_LOGGING_RULES="orvik.programs.debug=true".

@@ -18,8 +18,8 @@
 #include <QFile>
 #include <algorithm>
 
+#include "platform/mounts/mounttable.h"
 #include "utils/core/command/spawncmd.h"
-#include "utils/core/mounts/mounttable.h"
 #include "utils/core/partitionusage/linescan.h"
 #include "utils/core/partitionusage/usageparsers.h"
 

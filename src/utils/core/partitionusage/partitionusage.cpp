@@ -6,7 +6,7 @@
 #include <QRegularExpression>
 #include <cmath>
 
-#include "utils/core/text/nultext.h"
+#include "platform/text/nultext.h"
 
 namespace {
 

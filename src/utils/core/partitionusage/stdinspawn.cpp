@@ -1,7 +1,7 @@
 #include "utils/core/partitionusage/stdinspawn.h"
 
+#include "platform/text/nultext.h"
 #include "utils/core/command/runcommand.h"
-#include "utils/core/text/nultext.h"
 
 bool SpawnCmdWithInput(const QString& cmd, const QStringList& args, const QByteArray& input,
                        QString& output, QString& error, qint64 outputLimit) {

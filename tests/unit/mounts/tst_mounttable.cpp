@@ -2,7 +2,7 @@
 
 #include <QtTest>
 
-#include "utils/core/mounts/mounttable.h"
+#include "platform/mounts/mounttable.h"
 
 // The kernel's mount table, read once for every question about mounts.
 class MountTableTest : public QObject {

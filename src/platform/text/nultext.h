@@ -1,5 +1,8 @@
 #pragma once
 
+// Platform layer: reading the C strings that the kernel, programs and the disk service hand
+// over. Every reader of outside text, in any layer, cuts it here.
+
 #include <QByteArray>
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "utils/core/mounts/mounttable.h"
+#include "platform/mounts/mounttable.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

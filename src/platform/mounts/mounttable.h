@@ -1,5 +1,8 @@
 #pragma once
 
+// Platform layer: the kernel's mount table, an interface of the operating system. Nothing here
+// knows of the library's queries or of the tool; they build on it.
+
 #include <QByteArray>
 #include <QList>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "utils/core/text/nultext.h"
+#include "platform/text/nultext.h"
 
 QByteArray bytesUpToNul(const QByteArray& bytes) {
     const int nul = bytes.indexOf('\0');
