@@ -168,8 +168,10 @@ QJsonObject job(int number, const QStringList& options) {
     QThread::msleep(options.filter("gap=").value(0).section('=', 1).toULong());
     beside.start();
     const bool finished = task.wait(waitMs) && beside.wait(waitMs);
-    QJsonObject result{{"finished", finished}, {"signals", recorder.signalsSeen}};
-    result.insert("beside", seenBeside.signalsSeen);
+    for (const QJsonValue& seen : seenBeside.signalsSeen) {
+        recorder.signalsSeen.append(seen);
+    }
+    const QJsonObject result{{"finished", finished}, {"signals", recorder.signalsSeen}};
     if (!finished) {
         // Job 3 waits for ever by design: report and leave without joining it.
         print(result);
