@@ -618,3 +618,64 @@ def test_vfat_location(fresh):
 def test_encrypted_or_lvm_system():
     reason = missing("device-mapper")
     pytest.skip("LVM and LUKS system partitions: " + (reason or "not built on this tier"))
+
+
+
+
+
+
+
+
+
+
+
+
+
+# ---------------------------------------------------------------------- the background worker
+
+# Jobs 2 and 4 in one process, 4 started gap ms after 2 (3000: once 2 is done), on the installed
+# machine or a live-style one: a copy of the installed system on the spare partition, unmounted.
+WORKER = [(1, gap) for gap in [*range(0, 320, 20), 3000]] + [(0, 0), (0, 3000)]
+
+
+@pytest.mark.parametrize("live,gap", WORKER)
+def test_worker_jobs(fresh, live, gap):
+    m, root, rec = fresh, fresh.part("spare" if live else "root"), fresh.part("recovery")
+    backups = [(m.part("xfs"), "1700100000", "/b", "2023/11/16"),
+               (m.part("data"), "1700000000", "/backups/a", "2023/11/14")]
+    names = {p.role: "/dev/sd%s%s" % ("bcd"[list(m.loops).index(p.disk)], p.kname.split("p")[-1])
+             for p in m.parts}  # nodes of disk names, probed by blkid: the list leaves loops out
+    installed = m.fstab().replace(m.part("root").uuid, root.uuid)
+    files = {TASK: '{"type": 2}', INDEX: json.dumps({p.uuid: {t: d} for p, t, d, _ in backups}),
+             "/etc/fstab": "overlay / overlay rw 0 0\n" if live else installed,
+             "/srv/spare/etc/fstab": installed,
+             **{p.mount_point + d + f: "" for p, _, d, _ in backups
+                for f in ("/a.osi", "/a.tar", "/b.tar")}}
+    try:
+        for inside, text in files.items():
+            m.write(inside, text)
+        m.chrooted(["sh", "-c", "cp --parents etc/orvik/* etc/os-* usr/lib/orvik/* srv/spare"])
+        for p in m.parts:
+            os.mknod(m.path(names[p.role]), 0o660 | stat.S_IFBLK, os.makedev(*p.majmin))
+            m.chrooted(["blkid", names[p.role]])
+            if live and p.role in ("spare", "recovery", "xfs"):
+                m.unmount_part(p)
+        before = set(m.mounts())
+        out = json.loads(m.chrooted([built("tests/unit/recenv/recenv-probe"), "job", "2", "with=4",
+                                     "gap=%d" % gap, "root=" + root.uuid], env={"TZ": "UTC0"}).out)
+        got = {s["name"][:4]: json.loads(s["arg"]) for s in out["signals"]}
+        assert {k: json.loads(v or "0") if "Info" in k else v for k, v in got["init"].items()} == {
+            "recoveryUUID": rec.uuid, "osType": "Professional", "osVersion": 1070,
+            "isExitsInitBackup": True, "isDeviceOS": False, "isLvm": False, "isEncrypted": False,
+            "isFileManagerEncrypted": False, "recoveryInfo": {"type": 2}, "backupInfo": {
+                "BackupFileInfoList": [{"backupUUID": p.uuid, "backupPath": d, "createTime": t,
+                                        "backupTime": day} for p, t, d, day in backups]}}
+        fstab = dict(line[5:].split()[:2] for line in installed.splitlines() if line[:5] == "UUID=")
+        assert sorted(tuple(i.values()) for i in got["getP"]["PartitionCheckItemList"]) == [
+            (names[p.role], int(p.uuid in fstab), p.fstype, p.label, fstab.get(p.uuid, ""), 0,
+             p.uuid) for p in m.parts]  # the keys in alphabetical order
+        assert (before - set(m.mounts()), set(m.mounts()) - before) == (set(), set())
+        assert m.chrooted(["touch", "/.written"], check=False).returncode == 0
+    finally:
+        m.chrooted(["sh", "-c", "mount -o remount,rw /; rm -f /run/blkid/* /.written /dev/sd*"])
+        m.reset()

@@ -168,6 +168,12 @@ QString Disks::mountIfNeeded(const QString& uuid) {
     const QString answer = mount(uuid);
     // A failed mount answers with an error text; only an absolute path is a mount point.
     if (!answer.startsWith('/')) {
+        // Mounted meanwhile by someone else ("already mounted"): the device has read where.
+        const QString found = mountPointOf(uuid);
+        if (!found.isEmpty()) {
+            qInfo() << "Found" << node << "mounted at" << found;
+            return found;
+        }
         qWarning() << "mount failed:" << answer;
         return QString();
     }
@@ -185,6 +191,9 @@ QString Disks::mount(const QString& uuid) {
     const QString answer = block.mount({});
     if (answer.startsWith('/')) {
         update(*device, block);
+    } else {
+        // "Already mounted" may name a mount made after the listing: read the device again.
+        update(*device, OBlockDevice(device->path));
     }
     return answer;
 }

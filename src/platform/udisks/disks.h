@@ -56,11 +56,14 @@ public:
     const ListedDevice* backing(const MountEntry& mount) const;
 
     // The mount point of the device carrying uuid, mounting it through the service when it
-    // is not mounted. Empty when no device carries uuid or the mount fails.
+    // is not mounted (or finding where it was mounted since the listing). Empty when no
+    // device carries uuid or the mount fails.
     QString mountIfNeeded(const QString& uuid);
     // Asks the service to mount the device carrying uuid: its answer, a mount path or an error
-    // text (never a usable path); empty when no device carries uuid.
+    // text (never a usable path); empty when no device carries uuid. Either way the device
+    // then holds the mount points the service reports now.
     QString mount(const QString& uuid);
+    // Unmounts the device carrying uuid, whoever mounted it.
     void unmount(const QString& uuid);
 
 private:

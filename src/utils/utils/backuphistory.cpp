@@ -11,22 +11,10 @@
 
 #include "platform/udisks/disks.h"
 #include "utils/core/command/spawncmd.h"
+#include "utils/utils/mountusers.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
-
-// The mount path the service answered, or, when the answer is an error text (already
-// mounted, say), the mount point the device reports.
-QString mountPathOf(Disks& disks, const QString& uuid) {
-    if (!disks.byUuid(uuid)) {
-        return {};
-    }
-    const QString answer = disks.mount(uuid).simplified();
-    if (!answer.contains(' ') && answer.startsWith('/')) {
-        return answer;
-    }
-    return disks.mountPointOf(uuid);
-}
 
 QString readLocaleValue(const QString& content, const QString& key) {
     const QStringList lines = content.split('\n', Qt::SkipEmptyParts);
@@ -77,14 +65,14 @@ QString mountDeviceByUUID(const QString& uuid) {
         return {};
     }
     Disks disks = Disks::list();
-    return mountPathOf(disks, uuid);
+    return acquireMount(disks, uuid);
 }
 
 void umountDeviceByUUID(const QString& uuid) {
     if (uuid.isEmpty()) {
         return;
     }
-    Disks::list().unmount(uuid);
+    releaseMount(uuid);
 }
 
 void appendPartitionBackups(QList<BackupFileInfo>& list, const QString& uuid,
@@ -122,14 +110,13 @@ void getHistoryBackup(QList<BackupFileInfo>& list, const QString& indexPath, boo
     Disks disks = index.isEmpty() ? Disks() : Disks::list();
     for (auto it = index.begin(); it != index.end(); ++it) {
         const QString uuid = it.key();
-        const QString mountPoint = mountPathOf(disks, uuid);
+        const QString mountPoint = acquireMount(disks, uuid);
         if (mountPoint.isEmpty()) {
             continue;
         }
         appendPartitionBackups(list, uuid, mountPoint, it.value().toObject());
         sortBackupsNewestFirst(list);
-        if (umount) {
-            disks.unmount(uuid);
+        if (umount && releaseMount(uuid)) {
             qInfo() << "getHistoryBackup, umount uuid: " << uuid << ", mountPoint: " << mountPoint;
         }
     }
@@ -140,7 +127,7 @@ QVariant getHistoryBackupPaths(const QString& indexPath) {
     const QJsonObject index = readJsonFile(indexPath);
     Disks disks = index.isEmpty() ? Disks() : Disks::list();
     for (auto it = index.begin(); it != index.end(); ++it) {
-        const QString mountPoint = mountPathOf(disks, it.key());
+        const QString mountPoint = acquireMount(disks, it.key());
         if (mountPoint.isEmpty()) {
             continue;
         }

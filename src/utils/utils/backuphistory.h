@@ -16,13 +16,19 @@ struct BackupFileInfo {
 namespace Utils {
 
 // Mounts the partition of uuid through udisks (or finds where it is mounted); empty when no
-// device carries uuid. An empty uuid matches nothing.
+// device carries uuid. An empty uuid matches nothing. Each call that this process's mount
+// serves is one use of it, shared by every thread.
 QString mountDeviceByUUID(const QString& uuid);
+// Ends one use of a mount this process made; the last use unmounts it. A partition this
+// process found mounted stays mounted ("/" and the running system's mounts among them); to
+// unmount one whoever mounted it, use the disk layer: Disks::list().unmount(uuid).
 void umountDeviceByUUID(const QString& uuid);
 
 // The backups recorded in the save-path index that are still whole on disk, newest first.
+// With umount, each partition is afterwards released as umountDeviceByUUID does.
 void getHistoryBackup(QList<BackupFileInfo>& list, const QString& indexPath, bool umount);
-// QList<QPair<QString, QString>> of (creation time, full backup path), newest first.
+// QList<QPair<QString, QString>> of (creation time, full backup path), newest first. The
+// partitions stay mounted; each mount made here is one use (umountDeviceByUUID ends it).
 QVariant getHistoryBackupPaths(const QString& indexPath);
 
 // Reads the task file and removes it, so a plan is consumed once.

@@ -10,7 +10,7 @@
 //   recenv-probe recoveryjson PATH
 //   recenv-probe locale ROOT
 //   recenv-probe checklist MODE ROOT-UUID
-//   recenv-probe job N [device=PATH] [root=UUID] [wait=MS]
+//   recenv-probe job N [device=PATH] [root=UUID] [wait=MS] [with=M gap=MS (M beside N)]
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -149,6 +149,7 @@ private:
 
 QJsonObject job(int number, const QStringList& options) {
     AsyncTask task(number);
+    AsyncTask beside(options.filter("with=").value(0).section('=', 1).toInt());  // 0: none
     int waitMs = 60000;
     for (const QString& option : options) {
         const QString value = option.section('=', 1);
@@ -156,13 +157,20 @@ QJsonObject job(int number, const QStringList& options) {
             task.setDevicePath(value);
         } else if (option.startsWith("root=")) {
             task.setSystemRootUUID(value);
+            beside.setSystemRootUUID(value);
         } else if (option.startsWith("wait=")) {
             waitMs = value.toInt();
         }
     }
     Recorder recorder(task);
+    Recorder seenBeside(beside);
     task.start();
-    const bool finished = task.wait(waitMs);
+    QThread::msleep(options.filter("gap=").value(0).section('=', 1).toULong());
+    beside.start();
+    const bool finished = task.wait(waitMs) && beside.wait(waitMs);
+    for (const QJsonValue& seen : seenBeside.signalsSeen) {
+        recorder.signalsSeen.append(seen);
+    }
     const QJsonObject result{{"finished", finished}, {"signals", recorder.signalsSeen}};
     if (!finished) {
         // Job 3 waits for ever by design: report and leave without joining it.
