@@ -5,8 +5,8 @@
 #include <QMutex>
 #include <algorithm>
 
+#include "platform/mounts/mounttable.h"
 #include "platform/udisks/disks.h"
-#include "utils/core/mounts/mounttable.h"
 
 namespace {
 
