@@ -50,8 +50,9 @@ int mountByUuid(const QString& uuid, bool mount) {
     } else {
         disks.unmount(uuid);
     }
-    out() << "mounts=" << disks.byUuid(uuid)->mountPoints.join(',') << '\n';
-    return 0;
+    const auto* after = disks.byUuid(uuid);  // read anew: the service may have lost the UUID
+    out() << "mounts=" << (after ? after->mountPoints.join(',') : QString("?")) << '\n';
+    return after ? 0 : 1;
 }
 
 }  // namespace
