@@ -110,6 +110,14 @@ def test_live_restore_page(link):
     assert set(unmounted) == {"sda2", "sda3", "sda4"} - kept
 
 
+def test_mount_with_a_blank_in_its_path_is_released():
+    s = live_scenario()
+    device(s, "sda3")["label"] = "My Data"
+    r, got = run(s, "job", "4", "root=" + ROOT, env=UTC)
+    assert json.loads(got["signals"][0]["arg"])["backupInfo"]
+    assert mounted_targets(r) == [], r.mounts
+
+
 def test_live_restore_page_without_recovery_partition():
     s = live_scenario()
     device(s, "sda2")["files"].pop("etc/orvik/system-recovery.conf")

@@ -28,8 +28,10 @@ QHash<QString, MountUse>& table() {
     return uses;
 }
 
+// The service answers a new mount with its path, which may hold blanks (a label "My Disk"); an
+// error comes as "<error name>: <text>", never an absolute path.
 bool isMountPath(const QString& answer) {
-    return !answer.contains(' ') && answer.startsWith('/');
+    return answer.startsWith('/');
 }
 
 // The kernel's table, not the service's view, which follows a mount or unmount a moment later.
@@ -59,7 +61,7 @@ QString acquireMount(Disks& disks, const QString& uuid) {
     const QString objectPath = device->path;
     // Only a new mount path means that this call mounted it; after an error text (already
     // mounted, say) the device has read its mount points afresh.
-    const QString answer = disks.mount(uuid).simplified();
+    const QString answer = disks.mount(uuid);
     if (!isMountPath(answer)) {
         return disks.mountPointOf(uuid);
     }
