@@ -65,43 +65,70 @@ guard "a deleted backup leaves the index" src/tool/main/backupplan.cpp \
   '' 'forgetReplacedBackup(recoveryMountPoint, replaced);' '' \
   "pytest e2e/test_savepath.py::test_replace_target"
 guard "delete only once the flag is up" src/tool/main/main.cpp \
-  '' 'code = withinTimeLimits(raiseLiveFlag());' \
-  'removeReplacedBackup(machine.recoveryMountPoint, replaced); code = withinTimeLimits(raiseLiveFlag());' \
+  '' 'code = raiseLiveFlag();' \
+  'removeReplacedBackup(recoveryMountPoint, plan.replaced); code = raiseLiveFlag();' \
   "pytest e2e/test_savepath.py::test_deletion_refused_or_put_off"
-guard "delete only once the plan is saved" src/tool/main/backupplan.cpp \
-  '' 'if (code != NoError || request.action != SystemBackup) {' \
-  'if (request.action != SystemBackup) {' \
-  "pytest e2e/test_savepath.py::test_unsaved_plan_deletes_nothing_even_where_the_index_could_be_saved"
+guard "delete only once the plan is saved" src/tool/main/main.cpp \
+  '' 'code = writePlan(recoveryMountPoint, plan);' 'writePlan(recoveryMountPoint, plan);' \
+  "pytest e2e/test_fault_matrix.py::test_index_cannot_be_saved"
+guard "index entry dropped only once the deletion is synced" src/tool/main/backupplan.cpp \
+  '' 'if (!syncDirectory(parent, error)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_sync_fails -k deleted"
 
 # --- looking writes nothing
 guard "a dry run raises no flag" src/tool/main/main.cpp \
-  '' 'if (code != NoError || request.dryRun) {' 'if (code != NoError) {' \
+  '' 'return request.dryRun ? showPlan' 'return false ? showPlan' \
   "pytest e2e/test_fault_matrix.py -k change_nothing"
-guard "a dry run changes no index" src/tool/main/backupplan.cpp \
-  '' 'if (request.dryRun) {' 'if (false) {' \
-  "pytest e2e/test_dry_run.py::test_replace_target_is_named_not_deleted"
+guard "a dry run foresees the index" src/tool/main/taskfile.cpp \
+  'int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan) {' \
+  'if (plan.indexed &&' 'if (false &&' \
+  "pytest e2e/test_dry_run.py::test_index_and_flag_fail_as_a_real_run_does -k index"
+guard "a dry run foresees the flag" src/tool/main/main.cpp \
+  '' 'code = foreseeLiveFlags();' 'code = NoError;' \
+  "pytest e2e/test_dry_run.py::test_index_and_flag_fail_as_a_real_run_does -k flag"
+guard "a dry run foresees an immutable file" src/tool/main/taskfile.cpp \
+  '' 'if (existing.exists() && ::access(file.constData(), W_OK) != 0) {' 'if (false) {' \
+  "pytest e2e/test_dry_run.py::test_index_and_flag_fail_as_a_real_run_does -k immutable"
 
 # --- atomic writes
 guard "task file written atomically" src/tool/main/taskfile.cpp \
-  '' 'if (!saveJson(path, document, error)) {' \
-  'QFile(path).resize(0); if (!saveJson(path, document, error)) {' \
-  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_task_file" \
-  "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
+  '' 'if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {' \
+  'QFile(taskFilePath(recoveryMountPoint)).resize(0); if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {' \
+  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_task_file"
 guard "index written atomically" src/tool/main/taskfile.cpp \
-  '' 'if (!saveJson(path, index, error)) {' \
-  'QFile(path).resize(0); if (!saveJson(path, index, error)) {' \
-  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index" \
-  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag"
-guard "flush before the commit" src/tool/main/taskfile.cpp \
-  '' 'file.write(content) != content.size() || !file.flush()' \
-  'file.write(content) != content.size()' \
-  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag" \
-  "pytest e2e/test_fault_matrix.py::test_recovery_partition_full"
-guard "success only with the flag there" src/tool/main/liveflag.cpp \
-  '' 'if (!QFileInfo::exists(flag)) {' 'if (false) {' \
+  '' 'if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
+  'QFile(index).resize(0); if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
+  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index"
+guard "a durable write syncs the directory after the rename" src/platform/files/durablefile.cpp \
+  '        ::unlink(temporary.constData());' \
+  'return syncDirectoryOf(path, error);' 'return true;' \
+  "pytest e2e/test_fault_matrix.py::test_sync_fails -k plan"
+guard "an earlier flag down before its plan is replaced" src/tool/main/main.cpp \
+  '' 'code = lowerLiveFlags();' 'code = NoError;' \
+  "pytest e2e/test_fault_matrix.py::test_killed_while_writing_task_file -k earlier"
+guard "success only with the flag up and synced" src/tool/main/liveflag.cpp \
+  'int raiseLiveFlag() {' 'if (!failure.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_touch_fault_raises_no_false_success"
+guard "the flag synced before success" src/tool/main/liveflag.cpp \
+  '' 'if (!syncFile(flag, error)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_sync_fails -k flag"
+guard "success only within the flag's time limits" src/tool/main/liveflag.cpp \
+  'const QString late = timeLimitReached();' 'if (!late.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_flag_step_out_of_time -k made"
+guard "the withdraw after a failed flag step" src/tool/main/liveflag.cpp \
+  '    const QString failure = flagFailure(flag, madeDirectory);' 'withdrawLiveFlag(flag);' '' \
+  "pytest e2e/test_fault_matrix.py::test_flag_step_out_of_time -k made"
+guard "a cancel syncs each removal" src/tool/main/liveflag.cpp \
+  '' 'if (!removalSynced(path)) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_sync_fails -k cancel"
 
 # --- fail-closed checks
+guard "no plan through a mount on the backup directory" src/tool/main/taskfile.cpp \
+  '' 'if (!mounted.isEmpty()) {' 'if (false) {' \
+  "pytest e2e/test_fault_matrix.py::test_mount_on_backup_directory"
+guard "the backup-dir mount check compares the mounts" src/tool/main/taskfile.cpp \
+  '' '(mountIds && top.stx_mnt_id != inside.stx_mnt_id)' 'false' \
+  "pytest e2e/test_fault_matrix.py::test_mount_on_backup_directory -k bind"
 guard "no recovery partition, no plan" src/tool/main/machinechecks.cpp \
   '' 'if (machine.recoveryMountPoint.isEmpty()) {' 'if (false) {' \
   "pytest e2e/test_fault_matrix.py::test_disk_service_absent"
@@ -143,8 +170,9 @@ guard "a crashed image tool counts the image invalid" src/utils/utils/systemquer
   'if (exit.crashed) {' 'return false;' 'return true;' \
   "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
 guard "no flag when the index cannot be saved" src/tool/main/taskfile.cpp \
-  '' 'return saveIndex(path, index) ? NoError : OtherError;' 'return NoError;' \
-  "pytest e2e/test_savepath.py::test_index_write_failure_raises_no_flag"
+  'if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
+  'return OtherError;' 'return NoError;' \
+  "pytest e2e/test_fault_matrix.py::test_index_cannot_be_saved"
 
 # --- one run at a time
 guard "run lock" src/tool/main/runlock.cpp \
@@ -198,8 +226,8 @@ guard "time limit ends a hung program" src/platform/process/childprocess.cpp \
 guard "time limit kills the whole process group" src/platform/process/childprocess.cpp \
   '' 'kill(-pid, SIGKILL);' 'kill(pid, SIGKILL);' \
   "unit core_spawncmd_test timeLimitEndsTheProcessGroup"
-guard "no plan after a program ran out of time" src/tool/main/taskfile.cpp \
-  'int writeTaskFile(' 'if (withinTimeLimits(NoError) != NoError) {' 'if (false) {' \
+guard "no plan after a program ran out of time" src/tool/main/main.cpp \
+  '' 'code = withinTimeLimits(code);' '' \
   "pytest e2e/test_fault_matrix.py::test_hung_program_ends_the_run -k walk"
 guard "statvfs only of the mounts a run needs" src/utils/core/mounts/mounttable.cpp \
   '' 'if (isPseudoMount(entry) || !wanted(entry) ||' 'if (isPseudoMount(entry) ||' \

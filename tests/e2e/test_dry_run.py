@@ -107,3 +107,24 @@ def test_unwritable_task_file_fails_as_a_real_run_does(case):
     assert "Cannot save the task file" in o.err and "recovery.json" in o.err
     assert o.out == ""
     assert all(o.files[p] in (None, []) for p in STATE if p != INDEX_FILE)
+
+
+# (id, before lines, message): the real run ends with -1 saving the index or raising the flag,
+# so the dry run does too, before it prints a plan.
+FORESEEN = [
+    ("a directory at the index's path", ["rm -f " + INDEX_FILE, "mkdir " + INDEX_FILE],
+     "Cannot save the save-path index"),
+    ("an immutable index", ["touch " + INDEX_FILE, "chattr +i " + INDEX_FILE],
+     "Cannot save the save-path index"),
+    ("an immutable flag directory", ["mkdir /.flag.d", "chattr +i /.flag.d"],
+     "The live flag could not be created"),
+]
+
+
+@pytest.mark.parametrize("case", FORESEEN, ids=[c[0] for c in FORESEEN])
+def test_index_and_flag_fail_as_a_real_run_does(case):
+    _, before, message = case
+    dry, real = [run(test_taskfile.plain_with_backup_dirs(), *args, "-a", "system_backup", "-p",
+                     "/data/backups", before=before) for args in (["-n"], [])]
+    assert dry.code == real.code == 255, (dry, real)
+    assert message in dry.err and message in real.err and dry.out == "", (dry, real)

@@ -197,6 +197,22 @@ def test_backup_directory_read_only():
     assert_untouched(r)
 
 
+# Something mounted on the recovery partition's backup directory would take the plan while the
+# partition kept the earlier one for the flag to arm. The machine is looked at with it unmounted.
+OVER_BACKUP_DIR = {"tmpfs": "mount -t tmpfs over /recovery/backup",
+                   "bind": "mkdir /recovery/o && mount --bind /recovery/o /recovery/backup"}
+THEN_UNMOUNT = ("import subprocess, sys; r = subprocess.call(sys.argv[1:]); "
+                "subprocess.call(['/usr/bin/umount', '/recovery/backup']); sys.exit(r)")
+
+
+@pytest.mark.parametrize("mount", sorted(OVER_BACKUP_DIR))
+def test_mount_on_backup_directory(mount):
+    r = run(scenario(), [], before=[OVER_BACKUP_DIR[mount]],
+            argv=["/usr/bin/python3", "-c", THEN_UNMOUNT, simmachine.find_tool()] + SYSTEM_BACKUP)
+    assert status(r) == -1 and "/recovery/backup is not on the recovery partition" in r.stderr, r
+    assert_untouched(r)
+
+
 def test_recovery_partition_full():
     # The recovery partition is a tmpfs of its size, held in memory: a small one, filled up
     # to the last byte.
@@ -479,6 +495,33 @@ def test_hung_program_ends_the_run(program, args, named):
     assert_untouched(r)
 
 
+# The flag's own programs run out of time after the plan is written: no success and no flag
+# over the plan (an earlier one came down first, one this run made is withdrawn); the log says
+# what stands. (id, before lines, programs rules)
+TOUCH_THEN_HANG = "import sys, time\nopen(sys.argv[-1], 'a').close()\ntime.sleep(3600)\n"
+FLAG_HUNG = [
+    ("touch, an earlier flag up", ["mkdir -p /.flag.d", ": > " + NEW_FLAG],
+     {"touch": {"sleep": 3600}}),
+    ("touch, once the flag is made", ["rm -f /run/simmachine/bin/touch && install -m 755 "
+                                      "/usr/local/lib/touch-then-hang /run/simmachine/bin/touch"],
+     {}),
+    ("mkdir of the flag directory", [], {"sudo": {"sleep": 3600}}),
+]
+
+
+@pytest.mark.parametrize("before,programs", [h[1:] for h in FLAG_HUNG],
+                         ids=[h[0] for h in FLAG_HUNG])
+def test_flag_step_out_of_time(before, programs):
+    s = scenario(programs=programs)
+    s["files"]["/usr/local/lib/touch-then-hang"] = "#!/usr/bin/python3\n" + TOUCH_THEN_HANG
+    r = run(s, SYSTEM_BACKUP, before=before, env={"ORVIK_TIME_LIMIT_SECONDS": "2"})
+    assert status(r) == -1 and r.wall < 30, r
+    assert "did not end within 2 seconds\n" in r.stderr and SUCCESS not in r.stderr, r
+    assert "no flag is raised: nothing will be carried out" in r.stderr, r
+    assert r.files[NEW_FLAG] is None and task_of(r)["type"] == "SystemBackup"
+    assert_no_shell(r)
+
+
 def test_parent_ignoring_sigchld():
     # The ignored SIGCHLD is inherited; unless the tool resets it, every program reads as failed.
     r = run(scenario(), [], argv=["/usr/bin/python3", "-c",
@@ -543,9 +586,12 @@ def assert_killed(r):
 
 # The task file is the first file the tool writes in the backup directory, the index the
 # second.
+# An earlier plan's flag comes down before its plan is replaced. (environment, before lines)
 KILL_TASK_FILE = {
-    "mid-write": {"ORVIK_KILL_WRITE": "/recovery/backup/", "ORVIK_KILL_WRITE_NTH": "1"},
-    "before-rename": {"ORVIK_KILL_RENAME": "/backup/recovery.json"},
+    "mid-write": ({"ORVIK_KILL_WRITE": "/recovery/backup/", "ORVIK_KILL_WRITE_NTH": "1"}, []),
+    "before-rename": ({"ORVIK_KILL_RENAME": "/backup/recovery.json"}, []),
+    "before-rename, earlier flags up": ({"ORVIK_KILL_RENAME": "/backup/recovery.json"},
+                                        ["mkdir -p /.flag.d", "touch /live.flag " + NEW_FLAG]),
 }
 KILL_INDEX = {
     "mid-write": {"ORVIK_KILL_WRITE": "/recovery/backup/", "ORVIK_KILL_WRITE_NTH": "2"},
@@ -555,7 +601,8 @@ KILL_INDEX = {
 
 @pytest.mark.parametrize("moment", sorted(KILL_TASK_FILE))
 def test_killed_while_writing_task_file(kill_shim, moment):
-    r = run(scenario(), SYSTEM_BACKUP, env=killed_env(kill_shim, **KILL_TASK_FILE[moment]),
+    env, before = KILL_TASK_FILE[moment]
+    r = run(scenario(), SYSTEM_BACKUP, env=killed_env(kill_shim, **env), before=before,
             collect=["/recovery/backup"])
     assert_killed(r)
     assert_untouched(r)
@@ -593,6 +640,38 @@ def test_index_cannot_be_saved(kill_shim, target):
     assert r.files[RECORDED] == b"image\n"
     assert_no_shell(r)
     assert_sentinels(r)
+
+
+# A sync that fails is a failure of its step, and what stands is safe at a power cut: no flag
+# over a plan not known to be on the disk, a replaced backup recorded until its removal is.
+# (id, arguments, before lines, path whose fsync fails, status, message, files afterwards)
+REPLACING = ["-a", "system_backup", "-p", "/data" + OLD_BACKUP + "#"]
+SYNC_FAILURES = [
+    ("the plan's directory", SYSTEM_BACKUP, [], "/recovery/backup", -1,
+     "the directory /recovery/backup could not be synced: Input/output error", {NEW_FLAG: None}),
+    ("the flag, replacing a backup", REPLACING, [], NEW_FLAG, -1,
+     "The live flag /.flag.d/live.flag could not be synced: Input/output error",
+     {NEW_FLAG: None, RECORDED: b"image\n"}),
+    ("the deleted backup's directory", REPLACING, [], "/data/backups", 0,
+     'could not be synced, it stays recorded: "/data/backups" : "Input/output error"',
+     {NEW_FLAG: b"", RECORDED: None}),
+    ("a cancel's flag directory", ["-a", "cancel_backup"], ["touch /live.flag"], "/", 9,
+     'sync failed! directory: "/" after removing "/live.flag" : "Input/output error"',
+     {TASK: OLD_TASK}),
+]
+
+
+@pytest.mark.parametrize("case", SYNC_FAILURES, ids=[c[0] for c in SYNC_FAILURES])
+def test_sync_fails(kill_shim, case):
+    _, args, before, path, expected, message, left = case
+    r = run(scenario(), args, before=before, collect=[RECORDED],
+            env=killed_env(kill_shim, ORVIK_FAIL_FSYNC=path))
+    assert status(r) == expected and message in r.stderr, r
+    assert (SUCCESS in r.stderr) == (expected == 0)
+    assert {p: r.files[p] for p in left} == left
+    if args == REPLACING:
+        assert index_of(r)[DATA_UUID]["1704067200"] == OLD_BACKUP
+    assert_no_shell(r)
 
 
 # ------------------------------------------------------------------------ two runs at once

@@ -216,3 +216,21 @@ int unlinkat(int dirfd, const char *path, int flags) {
     cut_after("ORVIK_CUT_GONE", path, result);
     return result;
 }
+
+/* ORVIK_FAIL_FSYNC=<path>: fsync of the file or directory at <path> fails with EIO. */
+int fsync(int fd) {
+    static int (*real)(int);
+    if (!real) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
+    const char *failing = getenv("ORVIK_FAIL_FSYNC");
+    char link[64], path[PATH_MAX];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t len = failing ? readlink(link, path, sizeof path - 1) : -1;
+    if (len > 0) {
+        path[len] = 0;
+        if (strcmp(path, failing) == 0) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return real(fd);
+}

@@ -18,6 +18,44 @@
 #include "tool/main/status.h"
 #include "tool/main/timelimits.h"
 
+namespace {
+
+// A dry run: every write the real run would make is foreseen, then the plan is shown.
+int showPlan(const QString& recoveryMountPoint, const Plan& plan) {
+    int code = checkPlanFiles(recoveryMountPoint, plan);
+    if (code == NoError) {
+        code = foreseeLiveFlags();
+    }
+    if (code == NoError) {
+        printTaskFile(plan);
+        reportReplacedBackup(plan.replaced);
+    }
+    return code;
+}
+
+// The hand-off, in the order that leaves every state between two steps safe after a power
+// cut: the earlier plan's flag down, the new plan on the disk, the flag up, and only then the
+// replaced backup deleted.
+int handOver(const QString& recoveryMountPoint, const Plan& plan) {
+    int code = checkPlanFiles(recoveryMountPoint, plan);  // a refusal changes nothing
+    if (code == NoError) {
+        code = lowerLiveFlags();
+    }
+    if (code == NoError) {
+        code = writePlan(recoveryMountPoint, plan);
+    }
+    if (code == NoError) {
+        code = raiseLiveFlag();
+    }
+    if (code != NoError) {
+        return code;  // the plan will never run: the replaced backup stays, still recorded
+    }
+    removeReplacedBackup(recoveryMountPoint, plan.replaced);
+    return NoError;
+}
+
+}  // namespace
+
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     installTranslator(app);
@@ -66,17 +104,13 @@ int main(int argc, char* argv[]) {
     if (code != NoError) {
         return code;
     }
-    ReplacedBackup replaced;  // a former system backup the new one replaces
-    code = isBackupAction(request.action) ? planBackup(request, machine, replaced)
-                                          : planRestore(request, machine);
-    code = withinTimeLimits(code);
-    if (code != NoError || request.dryRun) {
-        return code;  // a dry run ends with the printed plan
-    }
-    code = withinTimeLimits(raiseLiveFlag());
+    Plan plan;
+    code = isBackupAction(request.action) ? planBackup(request, machine, plan)
+                                          : planRestore(request, machine, plan);
+    code = withinTimeLimits(code);  // a plan comes only from checks that all ran to their end
     if (code != NoError) {
-        return code;  // the plan will never run: the replaced backup stays, still recorded
+        return code;
     }
-    removeReplacedBackup(machine.recoveryMountPoint, replaced);
-    return NoError;
+    return request.dryRun ? showPlan(machine.recoveryMountPoint, plan)
+                          : handOver(machine.recoveryMountPoint, plan);
 }

@@ -58,7 +58,7 @@ int checkImages(const Request& request, const MachineValues& machine, Location& 
 
 }  // namespace
 
-int planRestore(const Request& request, const MachineValues& machine) {
+int planRestore(const Request& request, const MachineValues& machine, Plan& plan) {
     Location location;
     const int code = checkImages(request, machine, location);
     if (code != NoError) {
@@ -66,7 +66,6 @@ int planRestore(const Request& request, const MachineValues& machine) {
     }
     // No restore task names the time stamp; the plan takes one all the same.
     const PlanValues values = makePlanValues(request, machine, location, takeTimeStamp().text);
-    const QJsonObject document = buildTaskDocument(values);
-    return request.dryRun ? printTaskFile(machine.recoveryMountPoint, document)
-                          : writeTaskFile(machine.recoveryMountPoint, document);
+    plan.document = buildTaskDocument(values);
+    return NoError;
 }

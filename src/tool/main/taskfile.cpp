@@ -1,5 +1,7 @@
 #include "tool/main/taskfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -9,12 +11,11 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
-#include "tool/main/timelimits.h"
+#include "platform/files/durablefile.h"
 #include "utils/utils/systemqueries.h"
 
 namespace {
@@ -82,38 +83,30 @@ QString taskFilePath(const QString& recoveryMountPoint) {
     return QString("%1/backup/recovery.json").arg(recoveryMountPoint);
 }
 
-bool saveJson(const QString& path, const QJsonObject& object, QString& error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        error = file.errorString();
-        return false;
-    }
-    const QByteArray content = jsonText(object);
-    // QSaveFile::commit() does not notice a write that fails only when its buffer is
-    // flushed (a full disk): it would replace the file with an empty one. Flush first.
-    if (file.write(content) != content.size() || !file.flush()) {
-        error = file.errorString();
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit()) {
-        error = file.errorString();
+// Each file of a plan, durably; the warning names it and says why it could not be saved.
+bool saveJson(const char* what, const QString& path, const QJsonObject& object) {
+    QString error;
+    if (!writeFileDurably(path, jsonText(object), error)) {
+        qWarning() << what << path << ":" << error;
         return false;
     }
     return true;
 }
 
-bool saveIndex(const QString& path, const QJsonObject& index) {
-    QString error;
-    if (!saveJson(path, index, error)) {
-        qWarning() << "Cannot save the save-path index" << path << ":" << error;
-        return false;
-    }
-    return true;
-}
+const char kCannotSaveTaskFile[] = "Cannot save the task file";
+const char kCannotSaveIndex[] = "Cannot save the save-path index";
 
 QString indexPath(const QString& recoveryMountPoint) {
     return QString("%1/backup/savePath.json").arg(recoveryMountPoint);
+}
+
+// The index as it stands, with the new backup recorded.
+QJsonObject indexWithEntry(const QString& path, const SavePathEntry& entry) {
+    QJsonObject index = Utils::readJsonFile(path);
+    QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
+    locationIndex.insert(QString::number(entry.secs), entry.backupDir);
+    index.insert(entry.locationUuid, locationIndex);
+    return index;
 }
 
 }  // namespace
@@ -162,32 +155,19 @@ QJsonObject buildTaskDocument(const PlanValues& values) {
                        {"tasks", tasks}};
 }
 
-int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
-    const QString path = taskFilePath(recoveryMountPoint);
-    QString error;
-    // A plan comes only from checks that all ran to their end.
-    if (withinTimeLimits(NoError) != NoError) {
-        return OtherError;
-    }
-    if (!saveJson(path, document, error)) {
-        qWarning() << "Cannot save the task file" << path << ":" << error;
-        return OtherError;
-    }
-    return NoError;
-}
-
 namespace {
 
-// Why saveJson would fail to save size bytes at path, in the words of a failed save, as far as
-// it can be told without writing; empty when nothing is seen. The save writes a temporary file
+// Why writeFileDurably would fail to save size bytes at path, in the words of a failed save, as
+// far as it can be told without writing; empty when nothing is seen. The save writes a new file
 // beside the file, then renames it over what stands at the path.
 QString foreseenSaveError(const QString& path, qint64 size) {
     const QFileInfo existing(path);
     if (existing.isDir()) {
-        return QStringLiteral("Filename refers to a directory");
+        return qt_error_string(EISDIR);
     }
-    if (existing.exists() && !existing.isWritable()) {
-        return QStringLiteral("Existing file %1 is not writable").arg(path);
+    const QByteArray file = QFile::encodeName(path);
+    if (existing.exists() && ::access(file.constData(), W_OK) != 0) {
+        return qt_error_string(errno);  // immutable, or a read-only file system
     }
     const QByteArray directory = QFile::encodeName(existing.absolutePath());
     struct statvfs room {};
@@ -204,22 +184,75 @@ QString foreseenSaveError(const QString& path, qint64 size) {
     return QString();
 }
 
+bool statMount(const QString& path, struct statx& st) {
+    return ::statx(AT_FDCWD, QFile::encodeName(path).constData(), 0, STATX_MNT_ID, &st) == 0;
+}
+
+// The live system reads the backup directory of the recovery partition itself: a file system
+// mounted there (a tmpfs, a bind of any directory, even of itself) would take the plan while
+// the partition kept its earlier one, which the flag would then arm. Empty when the directory
+// lies on the very mount of the recovery mount point.
+QString mountedOverBackupDirectory(const QString& recoveryMountPoint) {
+    const QString directory = recoveryMountPoint + "/backup";
+    struct statx top {};
+    struct statx inside {};
+    if (!statMount(recoveryMountPoint, top) || !statMount(directory, inside)) {
+        return qt_error_string(errno);
+    }
+    const bool mountIds = (top.stx_mask & inside.stx_mask & STATX_MNT_ID) != 0;
+    if (top.stx_dev_major != inside.stx_dev_major || top.stx_dev_minor != inside.stx_dev_minor ||
+        (mountIds && top.stx_mnt_id != inside.stx_mnt_id)) {
+        return QString(
+                   "%1 is not on the recovery partition mounted at %2: something is mounted "
+                   "on it or it leads elsewhere")
+            .arg(directory, recoveryMountPoint);
+    }
+    return QString();
+}
+
+bool foreseeSave(const char* what, const QString& path, qint64 size) {
+    const QString error = foreseenSaveError(path, size);
+    if (!error.isEmpty()) {
+        qWarning() << what << path << ":" << error;
+    }
+    return error.isEmpty();
+}
+
 }  // namespace
 
-int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document) {
+int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan) {
     const QString path = taskFilePath(recoveryMountPoint);
-    if (withinTimeLimits(NoError) != NoError) {
+    const QString mounted = mountedOverBackupDirectory(recoveryMountPoint);
+    if (!mounted.isEmpty()) {
+        qWarning().noquote() << kCannotSaveTaskFile << QString("\"%1\" :").arg(path) << mounted;
         return OtherError;
     }
-    const QByteArray content = jsonText(document);
-    const QString error = foreseenSaveError(path, content.size());
-    if (!error.isEmpty()) {
-        qWarning() << "Cannot save the task file" << path << ":" << error;
+    if (!foreseeSave(kCannotSaveTaskFile, path, jsonText(plan.document).size())) {
         return OtherError;
     }
+    const QString index = indexPath(recoveryMountPoint);
+    if (plan.indexed &&
+        !foreseeSave(kCannotSaveIndex, index, jsonText(indexWithEntry(index, plan.entry)).size())) {
+        return OtherError;
+    }
+    return NoError;
+}
+
+int writePlan(const QString& recoveryMountPoint, const Plan& plan) {
+    if (!saveJson(kCannotSaveTaskFile, taskFilePath(recoveryMountPoint), plan.document)) {
+        return OtherError;
+    }
+    const QString index = indexPath(recoveryMountPoint);
+    if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {
+        return OtherError;
+    }
+    return NoError;
+}
+
+void printTaskFile(const Plan& plan) {
+    const QByteArray content = jsonText(plan.document);
     std::fwrite(content.constData(), 1, content.size(), stdout);
     std::fflush(stdout);
-    return NoError;
 }
 
 ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
@@ -245,15 +278,6 @@ ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
     return replaced;
 }
 
-int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& entry) {
-    const QString path = indexPath(recoveryMountPoint);
-    QJsonObject index = Utils::readJsonFile(path);
-    QJsonObject locationIndex = index.value(entry.locationUuid).toObject();
-    locationIndex.insert(QString::number(entry.secs), entry.backupDir);
-    index.insert(entry.locationUuid, locationIndex);
-    return saveIndex(path, index) ? NoError : OtherError;
-}
-
 void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced) {
     const QString path = indexPath(recoveryMountPoint);
     QJsonObject index = Utils::readJsonFile(path);
@@ -263,7 +287,7 @@ void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBacku
     }
     locationIndex.remove(replaced.key);
     index.insert(replaced.locationUuid, locationIndex);
-    saveIndex(path, index);
+    saveJson(kCannotSaveIndex, path, index);
 }
 
 QString findRecordedBackupKey(const QJsonObject& locationIndex, const QString& mountPoint,

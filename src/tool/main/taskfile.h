@@ -40,16 +40,6 @@ PlanValues makePlanValues(const Request& request, const MachineValues& machine,
 // recovery.json: the enabled templates, in template order, numbered task-1, task-2 ...
 QJsonObject buildTaskDocument(const PlanValues& values);
 
-// Replaces "<recovery>/backup/recovery.json" whole, or leaves the earlier file as it was.
-// OtherError when the file cannot be saved: without a plan no flag may be raised.
-int writeTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
-
-// The dry run's stand-in for writeTaskFile: once the save is shown possible (the directory
-// writable, room for the file, no directory or unwritable file at its path), the exact text
-// the file would hold goes to standard output. OtherError, with the same message as a failed
-// save, when the save is seen to fail.
-int printTaskFile(const QString& recoveryMountPoint, const QJsonObject& document);
-
 // A new system backup for the save-path index.
 struct SavePathEntry {
     QString locationUuid;
@@ -73,13 +63,35 @@ struct ReplacedBackup {
 ReplacedBackup findReplacedBackup(const QString& recoveryMountPoint,
                                   const QString& locationMountPoint, const SavePathEntry& entry);
 
-// Records the new backup in "<recovery>/backup/savePath.json" (written atomically); a
-// replaced backup stays recorded until it is gone. OtherError when the index cannot be
-// saved: the new backup could never be found or replaced, so no flag.
-int updateSavePathIndex(const QString& recoveryMountPoint, const SavePathEntry& entry);
+// Everything a request hands to the live system: the task file and, for a system backup, the
+// new backup for the save-path index and a recorded backup it replaces.
+struct Plan {
+    QJsonObject document;
+    bool indexed = false;  // a system backup: the index records it
+    SavePathEntry entry;
+    ReplacedBackup replaced;
+};
 
-// Drops the replaced backup's entry once its directory is gone; a warning when the index
-// cannot be saved.
+// Before anything is written, real and dry runs alike: the plan's files must reach the recovery
+// partition itself (nothing mounted on its backup directory, not even a bind: the live system
+// reads the partition), and their saves must not be seen to fail (the directory writable, room
+// for each file, no directory or unwritable file at its path). OtherError with the message a
+// failed save gives, or NoError.
+int checkPlanFiles(const QString& recoveryMountPoint, const Plan& plan);
+
+// Replaces "<recovery>/backup/recovery.json" whole, then records a system backup in
+// "<recovery>/backup/savePath.json" (a replaced backup stays recorded until it is gone), each
+// file synced, renamed and its directory synced: once this returns NoError, a power cut
+// leaves the new plan. OtherError, naming the file and the reason, when either cannot be
+// saved: without a plan, or with a backup the index could never find or replace, no flag.
+int writePlan(const QString& recoveryMountPoint, const Plan& plan);
+
+// The dry run's stand-in for writePlan once checkPlanFiles passed: the exact text the task
+// file would hold, on standard output.
+void printTaskFile(const Plan& plan);
+
+// Drops the replaced backup's entry, durably, once its directory is gone; a warning when the
+// index cannot be saved.
 void forgetReplacedBackup(const QString& recoveryMountPoint, const ReplacedBackup& replaced);
 
 // The first key (ascending) whose value, prefixed by mountPoint, equals replaceTarget.

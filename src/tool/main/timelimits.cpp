@@ -96,6 +96,14 @@ void setUpProgramStarts() {
     setTimeLimits(programTimeLimit);
 }
 
+QString timeLimitReached() {
+    const TimedOutProgram stopped = firstTimedOutProgram();
+    if (stopped.command.isEmpty()) {
+        return QString();
+    }
+    return QString("%1 did not end within %2 seconds").arg(stopped.command).arg(stopped.seconds);
+}
+
 int withinTimeLimits(int code) {
     const TimedOutProgram stopped = firstTimedOutProgram();
     if (stopped.command.isEmpty()) {
