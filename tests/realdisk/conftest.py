@@ -39,21 +39,26 @@ def missing(*features):
     return None
 
 
-def on_signal(number, frame):
-    raise KeyboardInterrupt("signal %d" % number)
-
-
-@pytest.fixture(scope="session")
-def machine():
+def machine_tool():
+    """The tool's absolute path, once everything a machine needs is seen to be there. A run
+    ended by a signal still takes its machines down (their teardown runs)."""
+    signal.signal(signal.SIGTERM, on_signal)
     reason = missing(*NEEDED)
     if reason:
         pytest.skip(reason)
     tool = os.environ.get("ORVIK_TOOL") or built("src/tool/main/orvik-recovery-tool")
     if not tool:
         pytest.skip("the tool is not built")
-    tool = os.path.realpath(tool)
-    # A run ended by a signal still takes the machine down (the teardown below runs).
-    signal.signal(signal.SIGTERM, on_signal)
+    return os.path.realpath(tool)
+
+
+def on_signal(number, frame):
+    raise KeyboardInterrupt("signal %d" % number)
+
+
+@pytest.fixture(scope="session")
+def machine():
+    tool = machine_tool()
     realmachine.clean_stale()
     m = realmachine.RealMachine(features=FEATURES, tool=tool)
     m.start()

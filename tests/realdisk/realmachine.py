@@ -249,19 +249,20 @@ class RealMachine:
         while not ready():
             if time.monotonic() > end:
                 raise FixtureError("timed out waiting for a device")
-            time.sleep(0.05)
+            time.sleep(0.01)
 
     def _make_root(self):
-        os.makedirs(self.root)
+        os.makedirs(self.root, exist_ok=True)
         sh(["mount", self.part("root").node, self.root])
         for d in SKELETON:
             os.makedirs(self.path(d), exist_ok=True)
         for name, target in MERGED.items():
-            os.symlink(target, self.path(name))
+            if not os.path.lexists(self.path(name)):  # made at the first start
+                os.symlink(target, self.path(name))
 
     def _overlay(self, inside, lower):
         layer = os.path.join(self.work, "layers", inside.strip("/"))
-        os.makedirs(layer)
+        os.makedirs(layer, exist_ok=True)
         sh(["mount", "-t", "tmpfs", "-o", "mode=0755", "realdisk-" + inside.strip("/"), layer])
         os.makedirs(layer + "/u")
         os.makedirs(layer + "/w")
@@ -409,7 +410,8 @@ class RealMachine:
         sh(["mount", "--bind", host_dir, bound])
         sh(["mount", "-o", "remount,bind,ro", bound])
         os.makedirs(os.path.dirname(link), exist_ok=True)
-        os.symlink(EXPOSED + host_dir, link)
+        if not os.path.lexists(link):  # made at the first start
+            os.symlink(EXPOSED + host_dir, link)
 
     def write(self, inside, content):
         full = self.path(inside)
@@ -569,6 +571,22 @@ class RealMachine:
         shutil.rmtree(self.path("/.flag.d"), ignore_errors=True)
 
     # ------------------------------------------------------------------ teardown
+    def power_off(self):
+        """What a power cut leaves to read: every process of the machine ends and every mount
+        is undone; the disks stay, for their partitions to be mounted afresh."""
+        for name in list(self.procs)[::-1]:
+            self.stop_process(name)
+        errors = []
+        self._unmount_all(errors)
+        if errors:
+            raise FixtureError("; ".join(errors))
+
+    def reboot(self):
+        """Up again after power_off(), on the same disks."""
+        for step in (self._make_root, self._mount_system, self._mount_parts,
+                     self._write_config, self._start_bus, self._start_udev, self.start_udisks):
+            step()
+
     def stop(self):
         errors = []
         # The daemons first: they hold /run, /dev and "/". FUSE daemons end with their mounts.
