@@ -116,6 +116,10 @@ guard "index written atomically" src/tool/main/savepathindex.cpp \
   '' 'if (writeFileDurably(path, indexText(index), error)) {' \
   'std::fclose(std::fopen(path.toLocal8Bit().constData(), "w")); if (writeFileDurably(path, indexText(index), error)) {' \
   "pytest e2e/test_fault_matrix.py::test_killed_while_writing_index"
+guard "a durable write names its file only once it is complete" src/platform/files/durablefile.cpp \
+  '' 'const int unnamed = ::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);' \
+  'errno = EOPNOTSUPP; const int unnamed = -1;' \
+  "pytest realdisk/test_powercut.py -k renamed"
 guard "a durable write syncs the directory after the rename" src/platform/files/durablefile.cpp \
   '        ::unlink(temporary.constData());' \
   'return syncDirectoryOf(path, error);' 'return true;' \

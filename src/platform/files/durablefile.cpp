@@ -54,18 +54,48 @@ bool writeAll(int fd, const QByteArray& content) {
     return true;
 }
 
-// A new file beside path, made by this call alone: its descriptor, or -1 with errno set.
-int createBeside(const QByteArray& path, QByteArray& temporary) {
+QByteArray temporaryName(const QByteArray& path, int attempt) {
     const int slash = path.lastIndexOf('/');
+    return path.left(slash + 1) + "." + path.mid(slash + 1) + "." + QByteArray::number(::getpid()) +
+           "." + QByteArray::number(attempt);
+}
+
+// A new file beside path, made by this call alone: its descriptor, or -1 with errno set. Where
+// the file system allows, the file has no name until it is complete and synced (O_TMPFILE), so
+// that a cut before the rename is on the disk leaves nothing behind; temporary stays empty then.
+int createBeside(const QByteArray& path, QByteArray& temporary) {
+    const QByteArray directory = path.left(std::max(path.lastIndexOf('/'), 1));
+    const int unnamed = ::open(directory.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (unnamed >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) {
+        return unnamed;
+    }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = path.left(slash + 1) + "." + path.mid(slash + 1) + "." +
-                    QByteArray::number(::getpid()) + "." + QByteArray::number(attempt);
+        temporary = temporaryName(path, attempt);
         const int fd = ::open(temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0 || errno != EEXIST) {
             return fd;
         }
     }
     return -1;
+}
+
+// Gives the complete, synced, unnamed file a name beside path, to be renamed at once: the two
+// changes reach the journal together. False with errno set.
+bool nameUnnamed(int fd, const QByteArray& path, QByteArray& temporary) {
+    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporary = temporaryName(path, attempt);
+        if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, temporary.constData(),
+                     AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            temporary.clear();
+            return false;
+        }
+    }
+    temporary.clear();
+    return false;
 }
 
 // Content, permissions and sync of the new file; false with errno set.
@@ -89,6 +119,9 @@ bool writeFileDurably(const QString& path, const QByteArray& content, QString& e
         return false;
     }
     bool done = fillAndSync(fd, target, content);
+    if (done && temporary.isEmpty()) {
+        done = nameUnnamed(fd, target, temporary);
+    }
     int saved = errno;
     if (::close(fd) != 0 && done) {
         done = false;
@@ -99,7 +132,9 @@ bool writeFileDurably(const QString& path, const QByteArray& content, QString& e
         saved = errno;
     }
     if (!done) {
-        ::unlink(temporary.constData());
+        if (!temporary.isEmpty()) {
+            ::unlink(temporary.constData());
+        }
         error = qt_error_string(saved);
         return false;
     }
