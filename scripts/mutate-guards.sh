@@ -41,7 +41,7 @@ guard "delete no entry that names a directory by a dot" src/tool/main/backupremo
   '' 'part == "." || ' '' \
   "pytest e2e/test_savepath.py -k dot"
 guard "deletion follows no link" src/tool/main/backupremoval.cpp \
-  'int enterDirectory(int dir, const QByteArray& name, dev_t device) {' \
+  'int enterDirectory(int dir, const QByteArray& name, const WalkedMount& mount) {' \
   'O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC' 'O_RDONLY | O_DIRECTORY | O_CLOEXEC' \
   "pytest e2e/test_savepath.py::test_recorded_target_that_is_a_link_is_not_deleted" \
   "pytest e2e/test_fault_matrix.py::test_fault_just_before_the_deletion"
@@ -204,7 +204,7 @@ guard "a crashed image tool counts the image invalid" src/utils/utils/systemquer
   'if (exit.crashed) {' 'return false;' 'return true;' \
   "pytest e2e/test_fault_matrix.py::test_image_tool_fault"
 guard "no flag when the index cannot be saved" src/tool/main/taskfile.cpp \
-  'if (plan.indexed && !saveJson(kCannotSaveIndex, index, indexWithEntry(index, plan.entry))) {' \
+  'if (plan.indexed && !recordInIndex(recoveryMountPoint, plan.entry)) {' \
   'return OtherError;' 'return NoError;' \
   "pytest e2e/test_fault_matrix.py::test_index_cannot_be_saved"
 
@@ -258,11 +258,11 @@ guard "du names its unit" src/utils/utils/systemqueries.cpp \
 guard "unknown action refused" src/tool/main/options.cpp \
   '' 'if (parser.isSet("action") && action == NoAction) {' 'if (false) {' \
   "unit tst_cli exitStatus"
-guard "a dry run foresees a full recovery partition" src/tool/main/taskfile.cpp \
+guard "a dry run foresees a full recovery partition" src/platform/files/durablefile.cpp \
   '' 'if (blocks > room.f_bfree ||' 'if (false &&' \
   "pytest e2e/test_dry_run.py::test_unwritable_task_file_fails_as_a_real_run_does -k full"
-guard "a dry run foresees a directory at the task file's path" src/tool/main/taskfile.cpp \
-  'QString foreseenSaveError(const QString& path, qint64 size) {' 'if (existing.isDir()) {' \
+guard "a dry run foresees a directory at the task file's path" src/platform/files/durablefile.cpp \
+  'QString foreseenWriteError(const QString& path, qint64 size) {' 'if (existing.isDir()) {' \
   'if (false) {' \
   "pytest e2e/test_dry_run.py::test_unwritable_task_file_fails_as_a_real_run_does -k directory"
 
