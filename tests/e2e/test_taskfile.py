@@ -260,7 +260,7 @@ PLACES = [
     ("/home of its own, the same path on data", own_home(), ["mkdir -p /data/home/user/bk"],
      ["-a", "system_backup", "-p", "/home/user/bk"], (255, ANOTHER)),
     ("/home bound from another directory of data", scenario("plain", dirs=["/data/u/user/bk"]),
-     ["mkdir -p /data/home/user/bk", "mount --bind /data/u /home"],
+     ["mkdir -p /data/home/user/bk", "mount --bind /data/u/user /home/user"],
      ["-a", "system_backup", "-p", "/home/user/bk"], (255, ANOTHER)),
     ("tmpfs over /media/user", scenario("plain"),
      ["mount -t tmpfs -o size=400G t /media/user", "mkdir -p /media/user/usb/bk"],
